@@ -1,0 +1,20 @@
+// The marked copy: the input's bytes in order, with "<br>" written in front of
+// every line end.
+#ifndef BRMARK_CONVERSION_MARKING_COPY_H
+#define BRMARK_CONVERSION_MARKING_COPY_H
+
+#include "conversion/text_stream.h"
+
+namespace brmark {
+
+// Written in front of every line end.
+constexpr char LINE_MARK[] = "<br>";
+
+// Copies input to output until the input's end (or a read error, which the
+// input stream remembers). Stops early once the output has failed, since
+// nothing more of the copy can be kept. Neither opens nor closes a stream.
+void copy_marking_line_ends(TextStream* input, TextStream* output);
+
+}  // namespace brmark
+
+#endif

@@ -1,0 +1,163 @@
+#include "conversion/text_stream.h"
+
+#include <cstring>
+
+namespace brmark {
+
+namespace {
+
+unsigned char input_buffer[STANDARD_BUFFER_SIZE];
+unsigned char output_buffer[STANDARD_BUFFER_SIZE];
+TextStream input_stream;
+TextStream output_stream;
+
+unsigned char file_buffers[MAX_FILE_STREAMS][FILE_BUFFER_SIZE];
+TextStream file_streams[MAX_FILE_STREAMS];
+
+int free_file_slot() {
+  for (int slot = 0; slot < MAX_FILE_STREAMS; ++slot) {
+    if (!file_streams[slot].open) return slot;
+  }
+  return -1;
+}
+
+TextStream* attach_file(int slot, FileHandle handle, bool writing) {
+  TextStream* stream = &file_streams[slot];
+  attach_text_stream(stream, handle, writing, false, file_buffers[slot], FILE_BUFFER_SIZE);
+  return stream;
+}
+
+// On a terminal a SUB ends the line it arrives in: what stands before it is
+// delivered, the rest of that line is dropped.
+void cut_at_console_end(TextStream* stream) {
+  const void* sub = std::memchr(stream->buffer, SUB, stream->length);
+  if (sub != nullptr) {
+    stream->length =
+        static_cast<std::size_t>(static_cast<const unsigned char*>(sub) - stream->buffer);
+  }
+}
+
+// Fetches the next block from the source into the empty buffer. False when it
+// delivers nothing: the end of the data, a read error (the stream is marked
+// failed) or a terminal line that begins with SUB.
+bool refill(TextStream* stream) {
+  stream->position = 0;
+  stream->length = 0;
+  const std::ptrdiff_t count = os_read(stream->handle, stream->buffer, stream->capacity);
+  if (count < 0) stream->failed = true;
+  if (count <= 0) return false;
+  stream->length = static_cast<std::size_t>(count);
+  if (stream->console) cut_at_console_end(stream);
+  return stream->length > 0;
+}
+
+bool have_byte(TextStream* stream) {
+  return stream->position < stream->length || refill(stream);
+}
+
+void put_byte(TextStream* stream, unsigned char byte) {
+  if (stream->length == stream->capacity) flush_text_stream(stream);
+  stream->buffer[stream->length++] = byte;
+}
+
+}  // namespace
+
+void attach_text_stream(TextStream* stream, FileHandle handle, bool writing, bool console,
+                        unsigned char* buffer, std::size_t capacity) {
+  *stream = TextStream{handle, buffer, capacity, 0, 0, writing, console, true, false, false};
+}
+
+void open_standard_streams() {
+  const FileHandle in = os_standard_input();
+  const FileHandle out = os_standard_output();
+  attach_text_stream(&input_stream, in, false, os_is_terminal(in), input_buffer,
+                     STANDARD_BUFFER_SIZE);
+  attach_text_stream(&output_stream, out, true, os_is_terminal(out), output_buffer,
+                     STANDARD_BUFFER_SIZE);
+}
+
+TextStream* standard_input() {
+  return &input_stream;
+}
+TextStream* standard_output() {
+  return &output_stream;
+}
+
+TextStream* open_text_read(const char* name) {
+  const int slot = free_file_slot();
+  FileHandle handle = 0;
+  if (slot < 0 || !os_open_read(name, &handle)) return nullptr;
+  return attach_file(slot, handle, false);
+}
+
+TextStream* create_text_write(const char* name, bool* name_exists) {
+  *name_exists = false;
+  const int slot = free_file_slot();
+  if (slot < 0) return nullptr;
+  FileHandle handle = 0;
+  const CreateResult result = os_create_exclusive(name, &handle);
+  *name_exists = result == CreateResult::name_exists;
+  if (result != CreateResult::created) return nullptr;
+  return attach_file(slot, handle, true);
+}
+
+int close_all_files() {
+  int closed = 0;
+  for (TextStream& stream : file_streams) {
+    if (!stream.open) continue;
+    flush_text_stream(&stream);
+    if (!os_close(stream.handle)) stream.failed = true;
+    stream.open = false;
+    if (!stream.failed) ++closed;
+  }
+  return closed;
+}
+
+void flush_text_stream(TextStream* stream) {
+  if (!stream->writing) return;
+  if (stream->length > 0 && !stream->failed &&
+      !os_write_all(stream->handle, stream->buffer, stream->length)) {
+    stream->failed = true;
+  }
+  stream->length = 0;
+}
+
+void flush_all_streams() {
+  flush_text_stream(&output_stream);
+  for (TextStream& stream : file_streams) {
+    if (stream.open) flush_text_stream(&stream);
+  }
+}
+
+bool remove_file(const char* name) {
+  return os_remove(name);
+}
+
+int read_char_refilling(TextStream* stream) {
+  if (stream->ended || !have_byte(stream)) return END_OF_INPUT;
+  const unsigned char byte = stream->buffer[stream->position++];
+  if (byte == SUB) {
+    // Nothing after it may reach the fast path of read_char.
+    stream->ended = true;
+    stream->length = stream->position;
+    return END_OF_INPUT;
+  }
+  if (byte != CR) return byte;
+  // The byte after a CR decides what the CR is, even when it is still
+  // in the source; a CR that ends the data stays a CR.
+  if (!have_byte(stream) || stream->buffer[stream->position] != LF) return CR;
+  ++stream->position;
+  return LF;
+}
+
+void write_byte_translating(TextStream* stream, unsigned char byte) {
+  if (byte == LF) put_byte(stream, CR);
+  put_byte(stream, byte);
+}
+
+void write_text(TextStream* stream, const char* text) {
+  for (; *text != '\0'; ++text) write_char(stream, static_cast<unsigned char>(*text));
+  if (stream->console) flush_text_stream(stream);
+}
+
+}  // namespace brmark

@@ -1,0 +1,117 @@
+// Text streams: buffered byte streams over files, pipes and terminals with
+// brmark's own line-end rules, identical on every platform.
+//
+// Reading: CR LF is delivered as one LF (also when the pair is split between
+// two refills), any other CR is delivered as it is, and SUB (0x1A) ends the
+// data. From a file or pipe that end is permanent; from a terminal it ends
+// only the line it was typed in. Every other byte passes unchanged. An end of
+// the data is not remembered: the next read asks the source again.
+//
+// Writing: every LF is stored as CR LF, every other byte unchanged.
+#ifndef BRMARK_CONVERSION_TEXT_STREAM_H
+#define BRMARK_CONVERSION_TEXT_STREAM_H
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+namespace brmark {
+
+// What read_char returns when nothing more can be delivered; never a byte.
+constexpr int END_OF_INPUT = -1;
+
+constexpr unsigned char LF = 0x0A;
+constexpr unsigned char CR = 0x0D;
+constexpr unsigned char SUB = 0x1A;
+
+// Large enough that no character costs a system call.
+constexpr std::size_t FILE_BUFFER_SIZE = 4096;
+constexpr std::size_t STANDARD_BUFFER_SIZE = 4096;
+
+// The input, the probe of the target name and the output.
+constexpr int MAX_FILE_STREAMS = 3;
+
+struct TextStream {
+  FileHandle handle;
+  unsigned char* buffer;
+  std::size_t capacity;
+  std::size_t position;  // reading: index of the next byte to deliver
+  std::size_t length;    // bytes held in the buffer
+  bool writing;
+  bool console;  // a terminal: SUB ends one line, each written text is shown at once
+  bool open;
+  bool ended;   // SUB read from a file or pipe: every later read is the end
+  bool failed;  // a read, write or close went wrong; never cleared
+};
+
+// Makes a stream over an already open handle, using the caller's buffer.
+// The program uses it for its own streams; tests use it to put the buffer
+// boundary wherever they need it.
+void attach_text_stream(TextStream* stream, FileHandle handle, bool writing, bool console,
+                        unsigned char* buffer, std::size_t capacity);
+
+// Sets up standard input and output; call once before using either.
+void open_standard_streams();
+TextStream* standard_input();
+TextStream* standard_output();
+
+// Yields nullptr when the file does not exist or cannot be read (a
+// directory, no permission, an empty name) or when no stream is free.
+TextStream* open_text_read(const char* name);
+
+// Creates the file exclusively: nothing already standing at the name is ever
+// truncated or followed. Yields nullptr on failure, with *name_exists telling
+// whether the name was already taken.
+TextStream* create_text_write(const char* name, bool* name_exists);
+
+// Flushes and closes every open file stream, never the standard streams.
+// Returns how many closed cleanly. A closed stream's failed flag stays
+// readable until its slot is opened again.
+int close_all_files();
+
+// Stores what a writing stream holds; a failure marks the stream failed, and
+// a failed stream discards what it is given from then on.
+void flush_text_stream(TextStream* stream);
+
+// Flushes standard output and every file stream still open: what the end of
+// the process owes them.
+void flush_all_streams();
+
+inline bool text_stream_failed(const TextStream* stream) {
+  return stream->failed;
+}
+
+bool remove_file(const char* name);
+
+// The slow paths of read_char and write_char.
+int read_char_refilling(TextStream* stream);
+void write_byte_translating(TextStream* stream, unsigned char byte);
+
+// The next byte after the reading rules (0 to 255), or END_OF_INPUT. A read
+// error also yields END_OF_INPUT and marks the stream failed.
+inline int read_char(TextStream* stream) {
+  if (stream->position < stream->length) {
+    const unsigned char byte = stream->buffer[stream->position];
+    if (byte != CR && byte != SUB) {
+      ++stream->position;
+      return byte;
+    }
+  }
+  return read_char_refilling(stream);
+}
+
+inline void write_char(TextStream* stream, unsigned char byte) {
+  if (byte != LF && stream->length < stream->capacity) {
+    stream->buffer[stream->length++] = byte;
+    return;
+  }
+  write_byte_translating(stream, byte);
+}
+
+// Writes every byte of a NUL-terminated string; on a terminal the whole text
+// is on the screen when this returns.
+void write_text(TextStream* stream, const char* text);
+
+}  // namespace brmark
+
+#endif

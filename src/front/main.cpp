@@ -1,0 +1,5 @@
+#include "front/run_flow.h"
+
+int main() {
+  brmark::run_program();
+}

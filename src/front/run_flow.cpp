@@ -1,0 +1,106 @@
+#include "front/run_flow.h"
+
+#include <cstring>
+
+#include "conversion/marking_copy.h"
+#include "conversion/text_stream.h"
+#include "front/limits.h"
+#include "front/messages.h"
+#include "platform/platform.h"
+
+namespace brmark {
+
+namespace {
+
+[[noreturn]] void refuse(const char* message) {
+  write_text(standard_output(), message);
+  wait_and_exit(STATUS_REFUSED);
+}
+
+// Closes what is open before refusing, so that the input and a probed target
+// are released before the closing wait.
+[[noreturn]] void close_and_refuse(const char* message) {
+  close_all_files();
+  refuse(message);
+}
+
+// What went wrong in the copy, or nullptr when the output is whole. Asked
+// after close_all_files, which reports a failed flush or close on the stream.
+const char* copy_failure(const TextStream* input, const TextStream* output) {
+  if (text_stream_failed(input)) return MSG_READ_FAILED;
+  if (text_stream_failed(output)) return MSG_WRITE_FAILED;
+  return nullptr;
+}
+
+// The target counts as taken when it can be opened for reading; the probe
+// stays open until close_all_files.
+bool target_is_readable(const char* output_name) {
+  return open_text_read(output_name) != nullptr;
+}
+
+TextStream* create_output(const char* output_name) {
+  bool name_exists = false;
+  TextStream* output = create_text_write(output_name, &name_exists);
+  if (output == nullptr) close_and_refuse(name_exists ? MSG_TARGET_EXISTS : MSG_CREATE_FAILED);
+  return output;
+}
+
+// Copies into the freshly created output; an output that is not whole is
+// removed so that nothing incomplete is left looking like a copy.
+void copy_or_refuse(TextStream* input, const char* output_name) {
+  TextStream* output = create_output(output_name);
+  copy_marking_line_ends(input, output);
+  close_all_files();
+  const char* failure = copy_failure(input, output);
+  if (failure == nullptr) return;
+  remove_file(output_name);
+  refuse(failure);
+}
+
+}  // namespace
+
+bool read_name_line(char* buffer, std::size_t size) {
+  TextStream* input = standard_input();
+  std::size_t stored = 0;
+  while (stored + 1 < size) {
+    const int ch = read_char(input);
+    if (ch == END_OF_INPUT) break;
+    buffer[stored++] = static_cast<char>(ch);
+    if (ch == LF) break;
+  }
+  if (stored == 0) return false;
+  buffer[stored] = '\0';
+  if (buffer[stored - 1] == '\n') buffer[stored - 1] = '\0';
+  return true;
+}
+
+void make_output_name(char* output, const char* name) {
+  std::memcpy(output, OUTPUT_PREFIX, OUTPUT_PREFIX_LENGTH);
+  std::memcpy(output + OUTPUT_PREFIX_LENGTH, name, std::strlen(name) + 1);
+}
+
+void wait_and_exit(int status) {
+  read_char(standard_input());
+  flush_all_streams();
+  os_exit(status);
+}
+
+void run_program() {
+  char name[NAME_BUFFER_SIZE];
+  char output_name[NAME_BUFFER_SIZE];
+  os_start();
+  open_standard_streams();
+  write_text(standard_output(), MSG_PROMPT);
+  // An input that ends before the name is an empty name: no such file.
+  if (!read_name_line(name, NAME_READ_SIZE)) name[0] = '\0';
+  if (std::strlen(name) > NAME_MAX_LENGTH) refuse(MSG_NAME_TOO_LONG);
+  make_output_name(output_name, name);
+  TextStream* input = open_text_read(name);
+  if (input == nullptr) refuse(MSG_NOT_FOUND);
+  if (target_is_readable(output_name)) close_and_refuse(MSG_TARGET_EXISTS);
+  copy_or_refuse(input, output_name);
+  write_text(standard_output(), MSG_CREATED);
+  wait_and_exit(STATUS_CREATED);
+}
+
+}  // namespace brmark

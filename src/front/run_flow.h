@@ -1,0 +1,32 @@
+// The whole run: prompt, typed name, the file tests, the copy, one message,
+// the closing wait and the exit status.
+#ifndef BRMARK_FRONT_RUN_FLOW_H
+#define BRMARK_FRONT_RUN_FLOW_H
+
+#include <cstddef>
+
+namespace brmark {
+
+constexpr int STATUS_CREATED = 0;
+constexpr int STATUS_REFUSED = 1;
+
+// The process entry: one file per run, and every path ends in wait_and_exit.
+[[noreturn]] void run_program();
+
+// Reads one line from standard input into buffer, at most size - 1 bytes, and
+// drops its LF. Returns false, storing nothing at all, when the input ends
+// before the first byte.
+bool read_name_line(char* buffer, std::size_t size);
+
+// The output name: OUTPUT_PREFIX, then the whole typed name as plain bytes.
+// output must hold OUTPUT_PREFIX_LENGTH + strlen(name) + 1 bytes.
+void make_output_name(char* output, const char* name);
+
+// Takes one character from standard input and discards it (at a terminal:
+// waits for Enter unless a character is pending), then flushes what is still
+// buffered and ends the process with status.
+[[noreturn]] void wait_and_exit(int status);
+
+}  // namespace brmark
+
+#endif

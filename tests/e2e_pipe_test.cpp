@@ -1,0 +1,243 @@
+// The whole program driven through pipes, as a script would run it.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "case_name.h"
+#include "e2e_support.h"
+
+namespace brmark::testing {
+namespace {
+
+// Something standing in the folder before the run. Names may hold "{P}", the
+// output prefix of the build under test.
+struct Entry {
+  enum Kind { file, folder, link } kind;
+  std::string name;
+  std::string value;  // a file's bytes or a link's target
+};
+
+struct PipeCase {
+  const char* what;
+  std::vector<Entry> setup;
+  std::string typed;  // all of standard input
+  const char* message;
+  int status;
+  std::string created{};  // name of the one new file, empty when none may appear
+  std::string created_bytes{};
+  RunOptions options{};
+};
+
+void PrintTo(const PipeCase& c, std::ostream* out) {
+  *out << c.what;
+}
+
+const std::string NAME_246(246, 'n');
+const std::string SJIS_124 = [] {
+  std::string name;
+  for (int i = 0; i < 124; ++i) name += "\x82\xa0";  // あ
+  return name;
+}();
+const std::string BOUNDARY_INPUT = std::string(4095, 'a') + "\r\n" + std::string(4094, 'b') + "\r";
+const std::string BOUNDARY_OUTPUT =
+    std::string(4095, 'a') + "<br>\r\n" + std::string(4094, 'b') + "\r";
+const std::string MANY_LINES = [] {
+  std::string lines;
+  for (int i = 0; i < 4000; ++i) lines += "line\n";
+  return lines;
+}();
+
+const std::vector<PipeCase> CASES = {
+    // Created.
+    {"typical run",
+     {{Entry::file, "memo.txt", "one\r\ntwo\r\n"}},
+     "memo.txt\n",
+     text::CREATED,
+     0,
+     "{P}memo.txt",
+     "one<br>\r\ntwo<br>\r\n"},
+    {"name line ends in CR LF",
+     {{Entry::file, "memo.txt", "a\nb"}},
+     "memo.txt\r\n",
+     text::CREATED,
+     0,
+     "{P}memo.txt",
+     "a<br>\r\nb"},
+    {"name without a line end",
+     {{Entry::file, "memo.txt", "a\n"}},
+     "memo.txt",
+     text::CREATED,
+     0,
+     "{P}memo.txt",
+     "a<br>\r\n"},
+    {"arguments are ignored",
+     {{Entry::file, "memo.txt", "a\n"}},
+     "memo.txt\n",
+     text::CREATED,
+     0,
+     "{P}memo.txt",
+     "a<br>\r\n",
+     {{"--help", "other.txt"}}},
+    {"spaces stay in the name",
+     {{Entry::file, " memo.txt ", "a\n"}},
+     " memo.txt \n",
+     text::CREATED,
+     0,
+     "{P} memo.txt ",
+     "a<br>\r\n"},
+    {"Shift-JIS name",
+     {{Entry::file, "\x82\xa0.txt", "\x82\xa0\n"}},
+     "\x82\xa0.txt\n",
+     text::CREATED,
+     0,
+     "{P}\x82\xa0.txt",
+     "\x82\xa0<br>\r\n"},
+    {"name already prefixed",
+     {{Entry::file, "{P}a.txt", "a"}},
+     "{P}a.txt\n",
+     text::CREATED,
+     0,
+     "{P}{P}a.txt",
+     "a"},
+    {"prefixed folder exists",
+     {{Entry::folder, "docs", ""},
+      {Entry::folder, "{P}docs", ""},
+      {Entry::file, "docs/a.txt", "x\n"}},
+     "docs/a.txt\n",
+     text::CREATED,
+     0,
+     "{P}docs/a.txt",
+     "x<br>\r\n"},
+    {"name of 248 bytes",
+     {{Entry::folder, "d", ""}, {Entry::folder, "{P}d", ""}, {Entry::file, "d/" + NAME_246, "x"}},
+     "d/" + NAME_246 + "\n",
+     text::CREATED,
+     0,
+     "{P}d/" + NAME_246,
+     "x"},
+    {"empty file gives an empty copy",
+     {{Entry::file, "e", ""}},
+     "e\n",
+     text::CREATED,
+     0,
+     "{P}e",
+     ""},
+    {"bytes pass unchanged",
+     {{Entry::file, "b", std::string("\0\xff\r\x82\xa0\r\r\n", 8)}},
+     "b\n",
+     text::CREATED,
+     0,
+     "{P}b",
+     std::string("\0\xff\r\x82\xa0\r<br>\r\n", 12)},
+    {"SUB ends the input",
+     {{Entry::file, "s",
+       "a\n\x1a"
+       "b\n"}},
+     "s\n",
+     text::CREATED,
+     0,
+     "{P}s",
+     "a<br>\r\n"},
+    {"CR LF split between buffer fills",
+     {{Entry::file, "big", BOUNDARY_INPUT}},
+     "big\n",
+     text::CREATED,
+     0,
+     "{P}big",
+     BOUNDARY_OUTPUT},
+    // Refused before anything is opened.
+    {"no input at all", {}, "", text::NOT_FOUND, 1},
+    {"empty name", {}, "\n", text::NOT_FOUND, 1},
+    {"name of 249 bytes", {}, "d/" + NAME_246 + "x\n", text::NAME_TOO_LONG, 1},
+    {"name of 259 bytes", {}, std::string(259, 'n') + "\n", text::NAME_TOO_LONG, 1},
+    {"name of 300 bytes", {}, std::string(300, 'n') + "\n", text::NAME_TOO_LONG, 1},
+    {"124 double-byte characters pass the length test", {}, SJIS_124 + "\n", text::NOT_FOUND, 1},
+    {"125 double-byte characters", {}, SJIS_124 + "\x82\xa0\n", text::NAME_TOO_LONG, 1},
+    // Refused at the file tests.
+    {"missing input", {}, "memo.txt\n", text::NOT_FOUND, 1},
+    {"CR kept in the name", {{Entry::file, "memo.txt", "a"}}, "memo.txt\r\r\n", text::NOT_FOUND, 1},
+    {"input is a folder", {{Entry::folder, "memo.txt", ""}}, "memo.txt\n", text::NOT_FOUND, 1},
+    {"missing input, existing target",
+     {{Entry::file, "{P}memo.txt", "keep"}},
+     "memo.txt\n",
+     text::NOT_FOUND,
+     1},
+    {"empty target exists",
+     {{Entry::file, "a", "x"}, {Entry::file, "{P}a", ""}},
+     "a\n",
+     text::TARGET_EXISTS,
+     1},
+    {"target exists",
+     {{Entry::file, "a", "x"}, {Entry::file, "{P}a", "keep\n"}},
+     "a\n",
+     text::TARGET_EXISTS,
+     1},
+    {"target is a folder",
+     {{Entry::file, "a", "x"}, {Entry::folder, "{P}a", ""}},
+     "a\n",
+     text::TARGET_EXISTS,
+     1},
+    {"target is a dangling link",
+     {{Entry::file, "a", "x"}, {Entry::link, "{P}a", "elsewhere"}},
+     "a\n",
+     text::TARGET_EXISTS,
+     1},
+    {"prefixed folder missing",
+     {{Entry::folder, "docs", ""}, {Entry::file, "docs/a.txt", "x"}},
+     "docs/a.txt\n",
+     text::CREATE_FAILED,
+     1},
+    // Failures during the copy leave nothing behind.
+    {"read error", {{Entry::link, "mem", "/proc/self/mem"}}, "mem\n", text::READ_FAILED, 1},
+    {"write error",
+     {{Entry::file, "many", MANY_LINES}},
+     "many\n",
+     text::WRITE_FAILED,
+     1,
+     "",
+     "",
+     {{}, 4096}},
+};
+
+void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
+  for (const Entry& entry : setup) {
+    const std::string path = dir / expand_prefix(entry.name);
+    switch (entry.kind) {
+      case Entry::file:
+        write_file(path, entry.value);
+        break;
+      case Entry::folder:
+        std::filesystem::create_directory(path);
+        break;
+      case Entry::link:
+        std::filesystem::create_symlink(entry.value, path);
+        break;
+    }
+  }
+}
+
+class ThroughPipes : public ::testing::TestWithParam<PipeCase> {};
+
+TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
+  const PipeCase& c = GetParam();
+  SCOPED_TRACE(c.what);
+  TempDir dir;
+  lay_out(dir, c.setup);
+  std::map<std::string, std::string> expected = snapshot(dir.path());
+  if (!c.created.empty()) expected[expand_prefix(c.created)] = "file:" + c.created_bytes;
+
+  const RunResult result = run_brmark(dir.path(), expand_prefix(c.typed), c.options);
+
+  EXPECT_EQ(result.out, with_crlf(in_build_encoding(std::string(text::PROMPT) + c.message)));
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, c.status);
+  EXPECT_EQ(snapshot(dir.path()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ThroughPipes, ::testing::ValuesIn(CASES), case_name<PipeCase>);
+
+}  // namespace
+}  // namespace brmark::testing

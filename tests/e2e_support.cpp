@@ -1,0 +1,158 @@
+#include "e2e_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace brmark::testing {
+
+namespace fs = std::filesystem;
+
+std::string in_build_encoding(const std::string& utf8) {
+#ifdef BRMARK_TEST_SHIFT_JIS
+  iconv_t converter = iconv_open("SHIFT_JIS", "UTF-8");
+  EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1));
+  std::string in = utf8;
+  std::string out(in.size() * 2, '\0');
+  char* in_at = in.data();
+  char* out_at = out.data();
+  size_t in_left = in.size();
+  size_t out_left = out.size();
+  EXPECT_NE(iconv(converter, &in_at, &in_left, &out_at, &out_left), static_cast<size_t>(-1));
+  iconv_close(converter);
+  out.resize(out.size() - out_left);
+  return out;
+#else
+  return utf8;
+#endif
+}
+
+std::string with_crlf(const std::string& text) {
+  std::string stored;
+  for (char byte : text) {
+    if (byte == '\n') stored += '\r';
+    stored += byte;
+  }
+  return stored;
+}
+
+std::string expand_prefix(const std::string& pattern) {
+  const std::string prefix = in_build_encoding(text::PREFIX);
+  std::string expanded = pattern;
+  for (size_t at; (at = expanded.find("{P}")) != std::string::npos;) {
+    expanded.replace(at, 3, prefix);
+  }
+  return expanded;
+}
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/brmark-test-XXXXXX";
+  const char* made = mkdtemp(pattern.data());
+  EXPECT_NE(made, nullptr);
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary);
+  file << bytes;
+  EXPECT_TRUE(file.good()) << path;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::map<std::string, std::string> snapshot(const std::string& root) {
+  std::map<std::string, std::string> entries;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = fs::relative(entry.path(), root).string();
+    if (entry.is_symlink()) {
+      entries[name] = "link:" + fs::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      entries[name] = "dir";
+    } else {
+      entries[name] = "file:" + read_file(entry.path().string());
+    }
+  }
+  return entries;
+}
+
+namespace {
+
+[[noreturn]] void exec_in_child(const std::string& folder, int in, int out, int err,
+                                const RunOptions& options) {
+  if (chdir(folder.c_str()) != 0) _exit(126);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  if (options.file_size_limit > 0) {
+    const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                       static_cast<rlim_t>(options.file_size_limit)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    // Ignored, so that an over-long write fails with EFBIG instead of
+    // killing the process.
+    signal(SIGXFSZ, SIG_IGN);
+  }
+  std::vector<char*> argv{const_cast<char*>(BRMARK_EXECUTABLE)};
+  for (const std::string& argument : options.arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  execv(BRMARK_EXECUTABLE, argv.data());
+  _exit(127);
+}
+
+std::string read_all_of(int fd) {
+  std::string bytes;
+  char chunk[4096];
+  ssize_t count;
+  while ((count = read(fd, chunk, sizeof chunk)) > 0)
+    bytes.append(chunk, static_cast<size_t>(count));
+  close(fd);
+  return bytes;
+}
+
+}  // namespace
+
+RunResult run_brmark(const std::string& folder, const std::string& input,
+                     const RunOptions& options) {
+  signal(SIGPIPE, SIG_IGN);
+  int in[2], out[2], err[2];
+  EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+  const pid_t child = fork();
+  if (child == 0) exec_in_child(folder, in[0], out[1], err[1], options);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  // The program may stop reading early (a refused name); the rest is lost.
+  (void)!write(in[1], input.data(), input.size());
+  close(in[1]);
+  RunResult result;
+  result.out = read_all_of(out[0]);
+  result.err = read_all_of(err[0]);
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+}  // namespace brmark::testing

@@ -1,0 +1,71 @@
+// Running the built program in a temporary folder, and what it should show.
+#ifndef BRMARK_TESTS_E2E_SUPPORT_H
+#define BRMARK_TESTS_E2E_SUPPORT_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace brmark::testing {
+
+// The fixed texts, written here in UTF-8 independently of the program's own
+// tables; in_build_encoding turns them into what the build under test shows.
+namespace text {
+constexpr char PROMPT[] = "改行位置に<br>を挿入します。\nファイル名を入力してください。\n";
+constexpr char NAME_TOO_LONG[] = "ファイル名が長すぎます。\n";
+constexpr char NOT_FOUND[] = "ファイルが存在しません。\n";
+constexpr char TARGET_EXISTS[] = "コピー先のファイルは既に存在してます。\n";
+constexpr char CREATE_FAILED[] = "コピー先のファイルを作成できませんでした。\n";
+constexpr char READ_FAILED[] = "ファイルの読み込みに失敗しました。\n";
+constexpr char WRITE_FAILED[] = "ファイルの書き込みに失敗しました。\n";
+constexpr char CREATED[] = "ファイルを作成しました。\n";
+constexpr char PREFIX[] = "br付き ";
+}  // namespace text
+
+// UTF-8 text converted to the encoding the program was built with.
+std::string in_build_encoding(const std::string& utf8);
+// Every LF as CR LF, as the program stores its line ends.
+std::string with_crlf(const std::string& text);
+// "{P}" replaced by the output prefix in the build's encoding.
+std::string expand_prefix(const std::string& pattern);
+
+// A fresh folder, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+
+// Every entry below root, by relative path: "dir", "link:<target>" or
+// "file:<bytes>". Comparing two of them shows any file created, changed or
+// removed.
+std::map<std::string, std::string> snapshot(const std::string& root);
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status;  // the exit status, or 128 + the signal that ended the process
+};
+
+struct RunOptions {
+  std::vector<std::string> arguments;
+  long file_size_limit = 0;  // RLIMIT_FSIZE in bytes, 0 for none
+};
+
+// Runs brmark in folder with its standard input a pipe holding input.
+RunResult run_brmark(const std::string& folder, const std::string& input,
+                     const RunOptions& options = {});
+
+}  // namespace brmark::testing
+
+#endif

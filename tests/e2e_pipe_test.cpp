@@ -12,14 +12,6 @@
 namespace brmark::testing {
 namespace {
 
-// Something standing in the folder before the run. Names may hold "{P}", the
-// output prefix of the build under test.
-struct Entry {
-  enum Kind { file, folder, link } kind;
-  std::string name;
-  std::string value;  // a file's bytes or a link's target
-};
-
 struct PipeCase {
   const char* what;
   std::vector<Entry> setup;
@@ -201,23 +193,6 @@ const std::vector<PipeCase> CASES = {
      "",
      {{}, 4096}},
 };
-
-void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
-  for (const Entry& entry : setup) {
-    const std::string path = dir / expand_prefix(entry.name);
-    switch (entry.kind) {
-      case Entry::file:
-        write_file(path, entry.value);
-        break;
-      case Entry::folder:
-        std::filesystem::create_directory(path);
-        break;
-      case Entry::link:
-        std::filesystem::create_symlink(entry.value, path);
-        break;
-    }
-  }
-}
 
 class ThroughPipes : public ::testing::TestWithParam<PipeCase> {};
 

@@ -5,6 +5,7 @@
 #include <iconv.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,8 +88,10 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
       entries[name] = "link:" + fs::read_symlink(entry.path()).string();
     } else if (entry.is_directory()) {
       entries[name] = "dir";
-    } else {
+    } else if (entry.is_regular_file()) {
       entries[name] = "file:" + read_file(entry.path().string());
+    } else {
+      entries[name] = "other";
     }
   }
   return entries;
@@ -110,12 +113,15 @@ namespace {
     // killing the process.
     signal(SIGXFSZ, SIG_IGN);
   }
-  std::vector<char*> argv{const_cast<char*>(BRMARK_EXECUTABLE)};
+  for (const std::string& variable : options.environment) {
+    putenv(const_cast<char*>(variable.c_str()));
+  }
+  std::vector<char*> argv{const_cast<char*>(options.executable)};
   for (const std::string& argument : options.arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
   }
   argv.push_back(nullptr);
-  execv(BRMARK_EXECUTABLE, argv.data());
+  execv(options.executable, argv.data());
   _exit(127);
 }
 
@@ -131,7 +137,7 @@ std::string read_all_of(int fd) {
 
 }  // namespace
 
-RunResult run_brmark(const std::string& folder, const std::string& input,
+Started start_brmark(const std::string& folder, const std::string& input,
                      const RunOptions& options) {
   signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
@@ -146,13 +152,42 @@ RunResult run_brmark(const std::string& folder, const std::string& input,
   // The program may stop reading early (a refused name); the rest is lost.
   (void)!write(in[1], input.data(), input.size());
   close(in[1]);
+  return Started{child, out[0], err[0]};
+}
+
+RunResult finish(const Started& started) {
   RunResult result;
-  result.out = read_all_of(out[0]);
-  result.err = read_all_of(err[0]);
+  result.out = read_all_of(started.out);
+  result.err = read_all_of(started.err);
   int status = 0;
-  EXPECT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(waitpid(started.pid, &status, 0), started.pid);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+RunResult run_brmark(const std::string& folder, const std::string& input,
+                     const RunOptions& options) {
+  return finish(start_brmark(folder, input, options));
+}
+
+void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
+  for (const Entry& entry : setup) {
+    const std::string path = dir / expand_prefix(entry.name);
+    switch (entry.kind) {
+      case Entry::file:
+        write_file(path, entry.value);
+        break;
+      case Entry::folder:
+        fs::create_directory(path);
+        break;
+      case Entry::link:
+        fs::create_symlink(entry.value, path);
+        break;
+      case Entry::fifo:
+        EXPECT_EQ(mkfifo(path.c_str(), 0644), 0);
+        break;
+    }
+  }
 }
 
 }  // namespace brmark::testing

@@ -60,11 +60,34 @@ struct RunResult {
 struct RunOptions {
   std::vector<std::string> arguments;
   long file_size_limit = 0;  // RLIMIT_FSIZE in bytes, 0 for none
+  std::vector<std::string> environment{};  // NAME=value added to the program's
+  const char* executable = BRMARK_EXECUTABLE;
 };
 
-// Runs brmark in folder with its standard input a pipe holding input.
+// A started program: its process and the read ends of its output pipes.
+struct Started {
+  int pid;
+  int out;
+  int err;
+};
+
+// Starts brmark in folder with its standard input a pipe holding input.
+Started start_brmark(const std::string& folder, const std::string& input,
+                     const RunOptions& options = {});
+// Collects everything the program writes and waits for its end.
+RunResult finish(const Started& started);
 RunResult run_brmark(const std::string& folder, const std::string& input,
                      const RunOptions& options = {});
+
+// Something standing in the folder before a run. Names may hold "{P}", the
+// output prefix of the build under test.
+struct Entry {
+  enum Kind { file, folder, link, fifo } kind;
+  std::string name;
+  std::string value;  // a file's bytes or a link's target
+};
+
+void lay_out(const TempDir& dir, const std::vector<Entry>& setup);
 
 }  // namespace brmark::testing
 

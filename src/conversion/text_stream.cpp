@@ -106,9 +106,10 @@ int close_all_files() {
   for (TextStream& stream : file_streams) {
     if (!stream.open) continue;
     flush_text_stream(&stream);
-    if (!os_close(stream.handle)) stream.failed = true;
+    const bool close_failed = !os_close(stream.handle);
+    if (close_failed && stream.writing) stream.failed = true;
     stream.open = false;
-    if (!stream.failed) ++closed;
+    if (!close_failed && !stream.failed) ++closed;
   }
   return closed;
 }
@@ -129,8 +130,10 @@ void flush_all_streams() {
   }
 }
 
-bool remove_file(const char* name) {
-  return os_remove(name);
+bool finish_output(const char* name, bool keep) {
+  const bool removed = keep || os_remove(name);
+  os_release_created();
+  return removed;
 }
 
 int read_char_refilling(TextStream* stream) {

@@ -65,8 +65,9 @@ TextStream* open_text_read(const char* name);
 TextStream* create_text_write(const char* name, bool* name_exists);
 
 // Flushes and closes every open file stream, never the standard streams.
-// Returns how many closed cleanly. A closed stream's failed flag stays
-// readable until its slot is opened again.
+// Returns how many closed cleanly. A failed flush or close marks a writing
+// stream failed; a reading stream has lost nothing by then. A closed stream's
+// failed flag stays readable until its slot is opened again.
 int close_all_files();
 
 // Stores what a writing stream holds; a failure marks the stream failed, and
@@ -81,7 +82,11 @@ inline bool text_stream_failed(const TextStream* stream) {
   return stream->failed;
 }
 
-bool remove_file(const char* name);
+// Ends the life of the file made by create_text_write, once close_all_files
+// has closed its stream: removes it unless keep, so that nothing incomplete
+// is left looking like a copy. Until then an interrupt removes it too.
+// Returns false when the file should have been removed and could not be.
+bool finish_output(const char* name, bool keep);
 
 // The slow paths of read_char and write_char.
 int read_char_refilling(TextStream* stream);

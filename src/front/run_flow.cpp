@@ -52,9 +52,8 @@ void copy_or_refuse(TextStream* input, const char* output_name) {
   copy_marking_line_ends(input, output);
   close_all_files();
   const char* failure = copy_failure(input, output);
-  if (failure == nullptr) return;
-  remove_file(output_name);
-  refuse(failure);
+  finish_output(output_name, failure == nullptr);
+  if (failure != nullptr) refuse(failure);
 }
 
 }  // namespace

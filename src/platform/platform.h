@@ -28,16 +28,22 @@ bool os_is_terminal(FileHandle handle);
 
 // Opens an existing file for reading, following links. Fails for a name that
 // does not exist, cannot be read, or is a directory. Never blocks on a FIFO
-// that has no writer.
+// that has no writer. Interrupted calls here and below are retried.
 bool os_open_read(const char* name, FileHandle* handle);
 
 // Creates a new file for writing (permissions 0644 before the umask). Never
 // truncates or follows anything already standing at the name: then the result
-// is name_exists.
+// is name_exists. From its creation until os_release_created, the file counts
+// as unfinished: an interrupt (SIGINT, SIGTERM or SIGHUP) removes it before
+// the process ends by that same signal. Only one file is guarded at a time.
 CreateResult os_create_exclusive(const char* name, FileHandle* handle);
 
-// Reads up to size bytes. Returns the count (more than 0), 0 at the end of the
-// data, or -1 on a read error. An interrupted call is retried.
+// The created file is finished, kept or already removed: interrupts take
+// their usual course again.
+void os_release_created();
+
+// Reads up to size bytes. Returns the count (more than 0, perhaps fewer than
+// asked), 0 at the end of the data, or -1 on a read error.
 std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size);
 
 // Writes all size bytes, continuing after short and interrupted writes.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -13,9 +14,7 @@ namespace brmark {
 
 namespace {
 
-int fd_of(FileHandle handle) {
-  return static_cast<int>(handle);
-}
+int fd_of(FileHandle handle) { return static_cast<int>(handle); }
 
 // O_NONBLOCK only lets the open of a FIFO without a writer return at once;
 // reads afterwards must block as on any file.
@@ -29,25 +28,65 @@ bool is_directory(int fd) {
   return fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+int open_retrying(const char* name, int flags, mode_t mode) {
+  int fd = 0;
+  do {
+    fd = open(name, flags, mode);
+  } while (fd == -1 && errno == EINTR);
+  return fd;
+}
+
+// The unfinished output, for the interrupt handler. Written only while the
+// guarded signals are blocked, so the handler never sees half of it.
+constexpr int GUARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int GUARDED_COUNT = sizeof GUARDED_SIGNALS / sizeof GUARDED_SIGNALS[0];
+char unfinished_name[4096];
+volatile sig_atomic_t unfinished = 0;
+struct sigaction saved_actions[GUARDED_COUNT];
+
+// Async-signal-safe: unlink, signal and raise only. The raised signal stays
+// blocked until the handler returns, then ends the process with the default
+// action, so the parent sees how the program ended.
+void remove_unfinished_and_end(int signal_number) {
+  if (unfinished != 0) unlink(unfinished_name);
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+sigset_t guarded_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal_number : GUARDED_SIGNALS) sigaddset(&set, signal_number);
+  return set;
+}
+
+// A signal that was ignored when the program started (nohup, a background
+// job) stays ignored.
+void install_removal_handlers() {
+  struct sigaction action {};
+  action.sa_handler = remove_unfinished_and_end;
+  sigfillset(&action.sa_mask);
+  for (int i = 0; i < GUARDED_COUNT; ++i) {
+    sigaction(GUARDED_SIGNALS[i], nullptr, &saved_actions[i]);
+    if (saved_actions[i].sa_handler != SIG_IGN) sigaction(GUARDED_SIGNALS[i], &action, nullptr);
+  }
+}
+
+void restore_saved_handlers() {
+  for (int i = 0; i < GUARDED_COUNT; ++i) sigaction(GUARDED_SIGNALS[i], &saved_actions[i], nullptr);
+}
+
 }  // namespace
 
-void os_start() {
-  signal(SIGPIPE, SIG_IGN);
-}
+void os_start() { signal(SIGPIPE, SIG_IGN); }
 
-FileHandle os_standard_input() {
-  return STDIN_FILENO;
-}
-FileHandle os_standard_output() {
-  return STDOUT_FILENO;
-}
+FileHandle os_standard_input() { return STDIN_FILENO; }
+FileHandle os_standard_output() { return STDOUT_FILENO; }
 
-bool os_is_terminal(FileHandle handle) {
-  return isatty(fd_of(handle)) == 1;
-}
+bool os_is_terminal(FileHandle handle) { return isatty(fd_of(handle)) == 1; }
 
 bool os_open_read(const char* name, FileHandle* handle) {
-  const int fd = open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = open_retrying(name, O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0);
   if (fd == -1) return false;
   if (is_directory(fd) || !clear_nonblocking(fd)) {
     close(fd);
@@ -58,10 +97,35 @@ bool os_open_read(const char* name, FileHandle* handle) {
 }
 
 CreateResult os_create_exclusive(const char* name, FileHandle* handle) {
-  const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0644);
-  if (fd == -1) return errno == EEXIST ? CreateResult::name_exists : CreateResult::failed;
+  const std::size_t length = std::strlen(name);
+  if (length >= sizeof unfinished_name) return CreateResult::failed;
+  // Blocked from before the file exists until the handler can remove it.
+  const sigset_t guarded = guarded_set();
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &guarded, &previous);
+  const int fd =
+      open_retrying(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0644);
+  const int open_error = errno;
+  if (fd != -1) {
+    std::memcpy(unfinished_name, name, length + 1);
+    unfinished = 1;
+    install_removal_handlers();
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (fd == -1) {
+    return open_error == EEXIST ? CreateResult::name_exists : CreateResult::failed;
+  }
   *handle = fd;
   return CreateResult::created;
+}
+
+void os_release_created() {
+  const sigset_t guarded = guarded_set();
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &guarded, &previous);
+  if (unfinished != 0) restore_saved_handlers();
+  unfinished = 0;
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size) {
@@ -84,17 +148,12 @@ bool os_write_all(FileHandle handle, const unsigned char* bytes, std::size_t siz
 }
 
 // A close interrupted by a signal may have lost data that was still on its
-// way to the disk, so it counts as a failure too.
-bool os_close(FileHandle handle) {
-  return close(fd_of(handle)) == 0;
-}
+// way to the disk, so it counts as a failure too; it is never retried, as
+// the descriptor is gone either way.
+bool os_close(FileHandle handle) { return close(fd_of(handle)) == 0; }
 
-bool os_remove(const char* name) {
-  return unlink(name) == 0;
-}
+bool os_remove(const char* name) { return unlink(name) == 0; }
 
-void os_exit(int status) {
-  std::exit(status);
-}
+void os_exit(int status) { std::exit(status); }
 
 }  // namespace brmark

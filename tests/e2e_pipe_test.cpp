@@ -12,21 +12,6 @@
 namespace brmark::testing {
 namespace {
 
-struct PipeCase {
-  const char* what;
-  std::vector<Entry> setup;
-  std::string typed;  // all of standard input
-  const char* message;
-  int status;
-  std::string created{};  // name of the one new file, empty when none may appear
-  std::string created_bytes{};
-  RunOptions options{};
-};
-
-void PrintTo(const PipeCase& c, std::ostream* out) {
-  *out << c.what;
-}
-
 const std::string NAME_246(246, 'n');
 const std::string SJIS_124 = [] {
   std::string name;
@@ -42,7 +27,7 @@ const std::string MANY_LINES = [] {
   return lines;
 }();
 
-const std::vector<PipeCase> CASES = {
+const std::vector<Scenario> CASES = {
     // Created.
     {"typical run",
      {{Entry::file, "memo.txt", "one\r\ntwo\r\n"}},
@@ -194,10 +179,10 @@ const std::vector<PipeCase> CASES = {
      {{}, 4096}},
 };
 
-class ThroughPipes : public ::testing::TestWithParam<PipeCase> {};
+class ThroughPipes : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
-  const PipeCase& c = GetParam();
+  const Scenario& c = GetParam();
   SCOPED_TRACE(c.what);
   TempDir dir;
   lay_out(dir, c.setup);
@@ -206,13 +191,13 @@ TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
 
   const RunResult result = run_brmark(dir.path(), expand_prefix(c.typed), c.options);
 
-  EXPECT_EQ(result.out, with_crlf(in_build_encoding(std::string(text::PROMPT) + c.message)));
+  EXPECT_EQ(result.out, standard_output_for(c.message));
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.status, c.status);
   EXPECT_EQ(snapshot(dir.path()), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ThroughPipes, ::testing::ValuesIn(CASES), case_name<PipeCase>);
+INSTANTIATE_TEST_SUITE_P(Cases, ThroughPipes, ::testing::ValuesIn(CASES), case_name<Scenario>);
 
 }  // namespace
 }  // namespace brmark::testing

@@ -56,6 +56,14 @@ std::string expand_prefix(const std::string& pattern) {
   return expanded;
 }
 
+std::string standard_output_for(const char* message) {
+  return with_crlf(in_build_encoding(std::string(text::PROMPT) + message));
+}
+
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+  *out << scenario.what;
+}
+
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/brmark-test-XXXXXX";

@@ -3,6 +3,7 @@
 #define BRMARK_TESTS_E2E_SUPPORT_H
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,7 @@ struct RunResult {
 
 struct RunOptions {
   std::vector<std::string> arguments;
-  long file_size_limit = 0;  // RLIMIT_FSIZE in bytes, 0 for none
+  long file_size_limit = 0;                // RLIMIT_FSIZE in bytes, 0 for none
   std::vector<std::string> environment{};  // NAME=value added to the program's
   const char* executable = BRMARK_EXECUTABLE;
 };
@@ -88,6 +89,23 @@ struct Entry {
 };
 
 void lay_out(const TempDir& dir, const std::vector<Entry>& setup);
+
+// One run through pipes and everything it should do.
+struct Scenario {
+  const char* what;
+  std::vector<Entry> setup;
+  std::string typed;  // all of standard input; may hold "{P}"
+  const char* message;
+  int status;
+  std::string created{};  // name of the one new file, empty when none may appear
+  std::string created_bytes{};
+  RunOptions options{};
+};
+
+void PrintTo(const Scenario& scenario, std::ostream* out);
+
+// All that standard output holds after a run that showed message.
+std::string standard_output_for(const char* message);
 
 }  // namespace brmark::testing
 

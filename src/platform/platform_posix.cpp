@@ -14,7 +14,9 @@ namespace brmark {
 
 namespace {
 
-int fd_of(FileHandle handle) { return static_cast<int>(handle); }
+int fd_of(FileHandle handle) {
+  return static_cast<int>(handle);
+}
 
 // O_NONBLOCK only lets the open of a FIFO without a writer return at once;
 // reads afterwards must block as on any file.
@@ -78,12 +80,20 @@ void restore_saved_handlers() {
 
 }  // namespace
 
-void os_start() { signal(SIGPIPE, SIG_IGN); }
+void os_start() {
+  signal(SIGPIPE, SIG_IGN);
+}
 
-FileHandle os_standard_input() { return STDIN_FILENO; }
-FileHandle os_standard_output() { return STDOUT_FILENO; }
+FileHandle os_standard_input() {
+  return STDIN_FILENO;
+}
+FileHandle os_standard_output() {
+  return STDOUT_FILENO;
+}
 
-bool os_is_terminal(FileHandle handle) { return isatty(fd_of(handle)) == 1; }
+bool os_is_terminal(FileHandle handle) {
+  return isatty(fd_of(handle)) == 1;
+}
 
 bool os_open_read(const char* name, FileHandle* handle) {
   const int fd = open_retrying(name, O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0);
@@ -103,8 +113,7 @@ CreateResult os_create_exclusive(const char* name, FileHandle* handle) {
   const sigset_t guarded = guarded_set();
   sigset_t previous;
   sigprocmask(SIG_BLOCK, &guarded, &previous);
-  const int fd =
-      open_retrying(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0644);
+  const int fd = open_retrying(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0644);
   const int open_error = errno;
   if (fd != -1) {
     std::memcpy(unfinished_name, name, length + 1);
@@ -150,10 +159,16 @@ bool os_write_all(FileHandle handle, const unsigned char* bytes, std::size_t siz
 // A close interrupted by a signal may have lost data that was still on its
 // way to the disk, so it counts as a failure too; it is never retried, as
 // the descriptor is gone either way.
-bool os_close(FileHandle handle) { return close(fd_of(handle)) == 0; }
+bool os_close(FileHandle handle) {
+  return close(fd_of(handle)) == 0;
+}
 
-bool os_remove(const char* name) { return unlink(name) == 0; }
+bool os_remove(const char* name) {
+  return unlink(name) == 0;
+}
 
-void os_exit(int status) { std::exit(status); }
+void os_exit(int status) {
+  std::exit(status);
+}
 
 }  // namespace brmark

@@ -1,0 +1,170 @@
+// Test-only: the system calls of brmark's platform layer, wrapped at link
+// time (ld --wrap) so that one chosen call fails, is interrupted or comes up
+// short. The program under test is otherwise the real one.
+//
+// BRMARK_FAULT="<kind> <n> <mode>" picks the n-th call (from 1) of kind open,
+// read, write, close or unlink; mode is an errno name (the call fails with it
+// and is not made) or SHORT (a read or write moves half of what it was asked).
+// BRMARK_FAULT_LOG names a file that gets one line per call: "<kind> <role>",
+// where role is stdin, stdout, input, probe, output or name.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+int __real_open(const char* path, int flags, ...);
+int __real_open64(const char* path, int flags, ...);
+ssize_t __real_read(int fd, void* buffer, size_t size);
+ssize_t __real_write(int fd, const void* buffer, size_t size);
+int __real_close(int fd);
+int __real_unlink(const char* path);
+}
+
+namespace {
+
+enum Kind { OPEN, READ, WRITE, CLOSE, UNLINK, KIND_COUNT };
+const char* const KIND_NAMES[KIND_COUNT] = {"open", "read", "write", "close", "unlink"};
+
+struct Fault {
+  Kind kind = KIND_COUNT;
+  long call = 0;
+  int error = 0;  // 0 for SHORT
+};
+
+int error_named(const char* name) {
+  static const struct {
+    const char* name;
+    int value;
+  } ERRORS[] = {{"EIO", EIO},     {"EACCES", EACCES}, {"ENOSPC", ENOSPC}, {"EINTR", EINTR},
+                {"EFBIG", EFBIG}, {"EMFILE", EMFILE}, {"EPERM", EPERM},   {"EBUSY", EBUSY}};
+  for (const auto& known : ERRORS) {
+    if (std::strcmp(known.name, name) == 0) return known.value;
+  }
+  return EIO;
+}
+
+Fault parse_fault() {
+  Fault fault;
+  const char* setting = std::getenv("BRMARK_FAULT");
+  char kind[16] = "";
+  char mode[16] = "";
+  if (setting == nullptr || std::sscanf(setting, "%15s %ld %15s", kind, &fault.call, mode) != 3) {
+    return fault;
+  }
+  for (int k = 0; k < KIND_COUNT; ++k) {
+    if (std::strcmp(kind, KIND_NAMES[k]) == 0) fault.kind = static_cast<Kind>(k);
+  }
+  fault.error = std::strcmp(mode, "SHORT") == 0 ? 0 : error_named(mode);
+  return fault;
+}
+
+const Fault& fault() {
+  static const Fault chosen = parse_fault();
+  return chosen;
+}
+
+long calls[KIND_COUNT];
+
+// What each descriptor is to the program, known from the order of its opens:
+// the input, then the probe of the target, and the created output.
+const char* roles[1024];
+int read_only_opens = 0;
+
+const char* role_of(int fd) {
+  if (fd == 0) return "stdin";
+  if (fd == 1) return "stdout";
+  if (fd >= 0 && fd < 1024 && roles[fd] != nullptr) return roles[fd];
+  return "other";
+}
+
+void log_call(Kind kind, const char* role) {
+  const char* path = std::getenv("BRMARK_FAULT_LOG");
+  if (path == nullptr) return;
+  const int fd = __real_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  char line[64];
+  const int length = std::snprintf(line, sizeof line, "%s %s\n", KIND_NAMES[kind], role);
+  if (length > 0) (void)!__real_write(fd, line, static_cast<size_t>(length));
+  __real_close(fd);
+}
+
+// Counts the call and says whether it is the one to fault.
+bool faulted(Kind kind, const char* role) {
+  log_call(kind, role);
+  return ++calls[kind] == fault().call && fault().kind == kind;
+}
+
+int open_with(int (*real_open)(const char*, int, ...), const char* path, int flags, mode_t mode) {
+  const char* role = (flags & O_CREAT) != 0 ? "output" : read_only_opens++ == 0 ? "input" : "probe";
+  if (faulted(OPEN, role) && fault().error != 0) {
+    errno = fault().error;
+    return -1;
+  }
+  const int fd = real_open(path, flags, mode);
+  if (fd >= 0 && fd < 1024) roles[fd] = role;
+  return fd;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Large-file builds call open64 under the name open.
+int __wrap_open(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(rest, int)) : 0;
+  va_end(rest);
+  return open_with(__real_open, path, flags, mode);
+}
+
+int __wrap_open64(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(rest, int)) : 0;
+  va_end(rest);
+  return open_with(__real_open64, path, flags, mode);
+}
+
+ssize_t __wrap_read(int fd, void* buffer, size_t size) {
+  if (faulted(READ, role_of(fd))) {
+    if (fault().error == 0) return __real_read(fd, buffer, size > 1 ? size / 2 : size);
+    errno = fault().error;
+    return -1;
+  }
+  return __real_read(fd, buffer, size);
+}
+
+ssize_t __wrap_write(int fd, const void* buffer, size_t size) {
+  if (faulted(WRITE, role_of(fd))) {
+    if (fault().error == 0) return __real_write(fd, buffer, size > 1 ? size / 2 : size);
+    errno = fault().error;
+    return -1;
+  }
+  return __real_write(fd, buffer, size);
+}
+
+int __wrap_close(int fd) {
+  const bool fail = faulted(CLOSE, role_of(fd));
+  if (fd >= 0 && fd < 1024) roles[fd] = nullptr;
+  const int result = __real_close(fd);
+  if (!fail) return result;
+  // A close that reports an error has still released the descriptor.
+  errno = fault().error != 0 ? fault().error : EIO;
+  return -1;
+}
+
+int __wrap_unlink(const char* path) {
+  if (faulted(UNLINK, "name") && fault().error != 0) {
+    errno = fault().error;
+    return -1;
+  }
+  return __real_unlink(path);
+}
+
+}  // extern "C"

@@ -1,0 +1,173 @@
+// Every system call of a run, failed one at a time: the program must say what
+// went wrong, keep every existing file as it was, and leave no copy behind
+// unless the run succeeded. Interrupted calls and short transfers must change
+// nothing at all.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace brmark::testing {
+namespace {
+
+struct Call {
+  std::string kind;
+  std::string role;
+  int nth;  // among the calls of its kind, from 1
+};
+
+struct Outcome {
+  const char* message;
+  int status;
+  bool copy_kept;
+  bool stdout_known = true;      // false when the fault hit standard output
+  bool copy_may_remain = false;  // true when the fault hit the removal itself
+};
+
+const std::string LINES = [] {
+  std::string lines;
+  for (int i = 0; i < 2000; ++i) lines += "line\r\n";
+  return lines;
+}();
+const std::string MARKED_LINES = [] {
+  std::string lines;
+  for (int i = 0; i < 2000; ++i) lines += "line<br>\r\n";
+  return lines;
+}();
+
+// A normal run, one that spans several buffers, and each refusal path.
+const std::vector<Scenario> SCENARIOS = {
+    {"created", {{Entry::file, "a", "x\n"}}, "a\n", text::CREATED, 0, "{P}a", "x<br>\r\n"},
+    {"created over several buffers",
+     {{Entry::file, "a", LINES}},
+     "a\n",
+     text::CREATED,
+     0,
+     "{P}a",
+     MARKED_LINES},
+    {"no input", {}, "", text::NOT_FOUND, 1},
+    {"name too long", {}, std::string(300, 'n') + "\n", text::NAME_TOO_LONG, 1},
+    {"not found", {}, "a\n", text::NOT_FOUND, 1},
+    {"target exists",
+     {{Entry::file, "a", "x"}, {Entry::file, "{P}a", "keep"}},
+     "a\n",
+     text::TARGET_EXISTS,
+     1},
+    {"create failed",
+     {{Entry::folder, "d", ""}, {Entry::file, "d/a", "x"}},
+     "d/a\n",
+     text::CREATE_FAILED,
+     1},
+    {"read failed", {{Entry::link, "mem", "/proc/self/mem"}}, "mem\n", text::READ_FAILED, 1},
+    {"write failed", {{Entry::file, "a", LINES}}, "a\n", text::WRITE_FAILED, 1, "", "", {{}, 4096}},
+};
+
+RunOptions faulty(const Scenario& scenario, const std::string& fault, const std::string& log) {
+  RunOptions options = scenario.options;
+  options.executable = BRMARK_FAULTY_EXECUTABLE;
+  options.environment = {"BRMARK_FAULT=" + fault, "BRMARK_FAULT_LOG=" + log};
+  return options;
+}
+
+std::vector<Call> calls_of_clean_run(const Scenario& scenario) {
+  TempDir dir;
+  lay_out(dir, scenario.setup);
+  const std::string log = dir.path() + ".calls";
+  run_brmark(dir.path(), expand_prefix(scenario.typed), faulty(scenario, "none 0 EIO", log));
+  std::vector<Call> calls;
+  std::ifstream lines(log);
+  std::map<std::string, int> counts;
+  for (std::string kind, role; lines >> kind >> role;)
+    calls.push_back({kind, role, ++counts[kind]});
+  std::remove(log.c_str());
+  return calls;
+}
+
+// The modes that make sense for a kind of call: an error, and where the
+// program must carry on unchanged, an interruption or a short transfer.
+std::vector<std::string> modes_for(const Call& call) {
+  if (call.kind == "open") return {call.role == "output" ? "EIO" : "EACCES", "EINTR"};
+  if (call.kind == "read") return {"EIO", "EINTR", "SHORT"};
+  if (call.kind == "write") return {"ENOSPC", "EINTR", "SHORT"};
+  return {"EIO"};
+}
+
+Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::string& mode) {
+  const Outcome clean{scenario.message, scenario.status, !scenario.created.empty()};
+  if (mode == "EINTR" || mode == "SHORT") return clean;
+  const std::string site = call.kind + " " + call.role;
+  if (site == "open input") return {text::NOT_FOUND, 1, false};
+  if (site == "open output") return {text::CREATE_FAILED, 1, false};
+  // Failing the first read of the name leaves it empty.
+  if (site == "read stdin" && call.nth == 1) return {text::NOT_FOUND, 1, false};
+  if (site == "read input") return {text::READ_FAILED, 1, false};
+  // A read error found first is the one reported.
+  if (site == "write output" || site == "close output") {
+    return {clean.message == text::READ_FAILED ? text::READ_FAILED : text::WRITE_FAILED, 1, false};
+  }
+  if (site == "write stdout") return {clean.message, clean.status, clean.copy_kept, false};
+  if (call.kind == "unlink") return {clean.message, clean.status, clean.copy_kept, true, true};
+  // The probe, the closing wait and closing what was only read decide nothing.
+  return clean;
+}
+
+// Runs the scenario with one fault and reports whether everything held.
+bool holds_with_fault(const Scenario& scenario, const Call& call, const std::string& mode) {
+  const Outcome expected = expected_outcome(scenario, call, mode);
+  TempDir dir;
+  lay_out(dir, scenario.setup);
+  std::map<std::string, std::string> files = snapshot(dir.path());
+  const std::string copy = expand_prefix(scenario.created);
+  if (expected.copy_kept) files[copy] = "file:" + scenario.created_bytes;
+
+  const std::string fault = call.kind + " " + std::to_string(call.nth) + " " + mode;
+  const RunResult result = run_brmark(dir.path(), expand_prefix(scenario.typed),
+                                      faulty(scenario, fault, dir.path() + ".calls"));
+  std::remove((dir.path() + ".calls").c_str());
+  std::map<std::string, std::string> after = snapshot(dir.path());
+  if (expected.copy_may_remain) {
+    const std::string typed = expand_prefix(scenario.typed);
+    after.erase(expand_prefix("{P}") + typed.substr(0, typed.find('\n')));
+  }
+
+  SCOPED_TRACE(std::string(scenario.what) + ": " + call.role + " " + fault);
+  bool held = true;
+  const auto check = [&held](bool condition, const char* what) {
+    EXPECT_TRUE(condition) << what;
+    held = held && condition;
+  };
+  check(result.status == expected.status, "exit status");
+  check(result.err.empty(), "nothing on standard error");
+  check(!expected.stdout_known || result.out == standard_output_for(expected.message),
+        "prompt and message");
+  check(after == files, "files: existing ones unchanged, a copy only after success");
+  return held;
+}
+
+TEST(FaultInjection, EveryCallOfEveryPathFailedOnce) {
+  int sites = 0;
+  int runs = 0;
+  int failures = 0;
+  for (const Scenario& scenario : SCENARIOS) {
+    const std::vector<Call> calls = calls_of_clean_run(scenario);
+    EXPECT_FALSE(calls.empty()) << scenario.what;
+    for (const Call& call : calls) {
+      ++sites;
+      for (const std::string& mode : modes_for(call)) {
+        ++runs;
+        if (!holds_with_fault(scenario, call, mode)) ++failures;
+      }
+    }
+  }
+  std::cout << "fault injection: " << sites << " call sites in " << SCENARIOS.size() << " runs, "
+            << runs << " faulted runs, " << failures << " failures\n";
+  EXPECT_EQ(failures, 0);
+}
+
+}  // namespace
+}  // namespace brmark::testing

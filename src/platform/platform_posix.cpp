@@ -48,11 +48,12 @@ struct sigaction saved_actions[GUARDED_COUNT];
 
 // Async-signal-safe: unlink, signal and raise only. The raised signal stays
 // blocked until the handler returns, then ends the process with the default
-// action, so the parent sees how the program ended.
+// action, so the parent sees how the program ended. A handler has nobody to
+// report a failure to, so the results are not examined.
 void remove_unfinished_and_end(int signal_number) {
-  if (unfinished != 0) unlink(unfinished_name);
-  signal(signal_number, SIG_DFL);
-  raise(signal_number);
+  if (unfinished != 0) (void)unlink(unfinished_name);
+  (void)signal(signal_number, SIG_DFL);
+  (void)raise(signal_number);
 }
 
 sigset_t guarded_set() {
@@ -80,9 +81,9 @@ void restore_saved_handlers() {
 
 }  // namespace
 
-void os_start() {
-  signal(SIGPIPE, SIG_IGN);
-}
+// Should this fail, a closed pipe would end the process as before; there is
+// nothing better to do about it.
+void os_start() { (void)signal(SIGPIPE, SIG_IGN); }
 
 FileHandle os_standard_input() {
   return STDIN_FILENO;

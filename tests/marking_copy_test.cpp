@@ -9,6 +9,15 @@
 namespace brmark::testing {
 namespace {
 
+// Lines of 0 to 40 bytes, each ended by line_end.
+std::string ladder(const char* line_end) {
+  std::string text;
+  for (std::size_t length = 0; length <= 40; ++length) {
+    text += std::string(length, static_cast<char>('a' + length % 26)) + line_end;
+  }
+  return text;
+}
+
 struct CopyCase {
   const char* what;
   std::string input;
@@ -40,15 +49,33 @@ const CopyCase COPY_CASES[] = {
      "b\n",
      "a<br>\r\n"},
     {"Shift-JIS passes intact", "\x82\xa0\x95\x5c\r\n\x83\x5c", "\x82\xa0\x95\x5c<br>\r\n\x83\x5c"},
+    // Longer inputs, so that line ends, lone CRs and SUB fall at every place
+    // of a 64-byte window and at the ends of buffers of every size below.
+    {"CR LF pairs at every offset", ladder("\r\n"), ladder("<br>\r\n")},
+    {"LF at every offset", ladder("\n"), ladder("<br>\r\n")},
+    {"lone CR at every offset", ladder("\r"), ladder("\r")},
+    {"CR CR LF at every offset", ladder("\r\r\n"), ladder("\r<br>\r\n")},
+    {"SUB after a long run", std::string(140, 'x') + "\r\n" + std::string(21, 'y') + "\x1a\n",
+     std::string(140, 'x') + "<br>\r\n" + std::string(21, 'y')},
+    {"CR LF split by a window", std::string(63, 'w') + "\r\n" + std::string(100, 'v'),
+     std::string(63, 'w') + "<br>\r\n" + std::string(100, 'v')},
+    {"lone CR ending a window", std::string(63, 'w') + "\r" + std::string(100, 'v') + "\n",
+     std::string(63, 'w') + "\r" + std::string(100, 'v') + "<br>\r\n"},
+    {"CR at the end of a long input", std::string(147, 'z') + "\r", std::string(147, 'z') + "\r"},
 };
+
+// Small sizes, and around the sizes where the copy starts moving 64-byte
+// windows: 128 bytes of input and 576 of output.
+constexpr std::size_t COPY_BUFFER_SIZES[] = {1,   3,   127, 128, 129, 150,
+                                             191, 575, 576, 577, 700, FILE_BUFFER_SIZE};
 
 class MarkingCopy : public ::testing::TestWithParam<CopyCase> {};
 
 TEST_P(MarkingCopy, GivesTheSameBytesWhateverTheBufferSizes) {
   const CopyCase& c = GetParam();
   SCOPED_TRACE(c.what);
-  for (std::size_t in_size : BUFFER_SIZES) {
-    for (std::size_t out_size : BUFFER_SIZES) {
+  for (std::size_t in_size : COPY_BUFFER_SIZES) {
+    for (std::size_t out_size : COPY_BUFFER_SIZES) {
       unsigned char in_buffer[FILE_BUFFER_SIZE];
       unsigned char out_buffer[FILE_BUFFER_SIZE];
       TextStream input;

@@ -6,12 +6,14 @@ namespace brmark {
 
 namespace {
 
-unsigned char input_buffer[STANDARD_BUFFER_SIZE];
-unsigned char output_buffer[STANDARD_BUFFER_SIZE];
+constexpr std::size_t PAGE_SIZE = 4096;
+
+alignas(PAGE_SIZE) unsigned char input_buffer[STANDARD_BUFFER_SIZE];
+alignas(PAGE_SIZE) unsigned char output_buffer[STANDARD_BUFFER_SIZE];
 TextStream input_stream;
 TextStream output_stream;
 
-unsigned char file_buffers[MAX_FILE_STREAMS][FILE_BUFFER_SIZE];
+alignas(PAGE_SIZE) unsigned char file_buffers[MAX_FILE_STREAMS][FILE_BUFFER_SIZE];
 TextStream file_streams[MAX_FILE_STREAMS];
 
 int free_file_slot() {
@@ -121,6 +123,20 @@ void flush_text_stream(TextStream* stream) {
     stream->failed = true;
   }
   stream->length = 0;
+}
+
+void make_room(TextStream* stream, std::size_t room) {
+  const std::size_t pages = stream->length / PAGE_SIZE * PAGE_SIZE;
+  const std::size_t rest = stream->length - pages;
+  if (pages == 0 || stream->capacity - rest < room) {
+    flush_text_stream(stream);
+    return;
+  }
+  if (!stream->failed && !os_write_all(stream->handle, stream->buffer, pages)) {
+    stream->failed = true;
+  }
+  std::memmove(stream->buffer, stream->buffer + pages, rest);
+  stream->length = rest;
 }
 
 void flush_all_streams() {

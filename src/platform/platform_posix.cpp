@@ -83,7 +83,9 @@ void restore_saved_handlers() {
 
 // Should this fail, a closed pipe would end the process as before; there is
 // nothing better to do about it.
-void os_start() { (void)signal(SIGPIPE, SIG_IGN); }
+void os_start() {
+  (void)signal(SIGPIPE, SIG_IGN);
+}
 
 FileHandle os_standard_input() {
   return STDIN_FILENO;

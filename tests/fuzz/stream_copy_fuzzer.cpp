@@ -8,7 +8,7 @@
 
 #include "conversion/marking_copy.h"
 #include "conversion/text_stream.h"
-#include "fuzz/memory_platform.h"
+#include "support/memory_platform.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ std::size_t buffer_size(unsigned char choice) {
   return choice >= 240 ? brmark::FILE_BUFFER_SIZE : 1 + choice % 64;
 }
 
-constexpr std::size_t HEADER_SIZE = 2 + brmark::fuzz::CHUNK_COUNT;
+constexpr std::size_t HEADER_SIZE = 2 + brmark::memory::CHUNK_COUNT;
 
 unsigned char input_buffer[brmark::FILE_BUFFER_SIZE];
 unsigned char output_buffer[brmark::FILE_BUFFER_SIZE];
@@ -47,23 +47,23 @@ unsigned char output_buffer[brmark::FILE_BUFFER_SIZE];
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < HEADER_SIZE) return 0;
-  brmark::fuzz::MemorySource source;
+  brmark::memory::MemorySource source;
   source.bytes = data + HEADER_SIZE;
   source.size = size - HEADER_SIZE;
-  for (std::size_t i = 0; i < brmark::fuzz::CHUNK_COUNT; ++i) source.chunks[i] = data[2 + i] % 8;
-  brmark::fuzz::reset(source);
+  for (std::size_t i = 0; i < brmark::memory::CHUNK_COUNT; ++i) source.chunks[i] = data[2 + i] % 8;
+  brmark::memory::reset(source);
 
   brmark::TextStream input;
   brmark::TextStream output;
-  brmark::attach_text_stream(&input, brmark::fuzz::SOURCE, false, false, input_buffer,
+  brmark::attach_text_stream(&input, brmark::memory::SOURCE, false, false, input_buffer,
                              buffer_size(data[0]));
-  brmark::attach_text_stream(&output, brmark::fuzz::SINK, true, false, output_buffer,
+  brmark::attach_text_stream(&output, brmark::memory::SINK, true, false, output_buffer,
                              buffer_size(data[1]));
   brmark::copy_marking_line_ends(&input, &output);
   brmark::flush_text_stream(&output);
 
   if (brmark::text_stream_failed(&input) || brmark::text_stream_failed(&output) ||
-      brmark::fuzz::written() != reference(source.bytes, source.size)) {
+      brmark::memory::written() != reference(source.bytes, source.size)) {
     __builtin_trap();
   }
   return 0;

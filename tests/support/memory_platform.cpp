@@ -1,7 +1,4 @@
-// Test-only platform for fuzzing the streams in memory: handle 0 reads from a
-// byte string in chunks of chosen sizes (like a pipe that delivers short
-// reads), handle 1 collects what is written. Nothing else is available.
-#include "fuzz/memory_platform.h"
+#include "support/memory_platform.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,23 +7,30 @@ namespace brmark {
 
 namespace {
 
-fuzz::MemorySource source;
+memory::MemorySource source;
 std::vector<unsigned char> sink;
+std::size_t sink_count = 0;
+bool keep_sink = true;
 
 }  // namespace
 
-namespace fuzz {
+namespace memory {
 
-void reset(const MemorySource& new_source) {
+void reset(const MemorySource& new_source, bool keep_written) {
   source = new_source;
   sink.clear();
+  sink_count = 0;
+  keep_sink = keep_written;
 }
 
 const std::vector<unsigned char>& written() {
   return sink;
 }
+std::size_t written_count() {
+  return sink_count;
+}
 
-}  // namespace fuzz
+}  // namespace memory
 
 void os_start() {}
 FileHandle os_standard_input() {
@@ -56,8 +60,8 @@ void os_exit(int) {
 }
 
 std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size) {
-  if (handle != fuzz::SOURCE || source.position == source.size) return 0;
-  std::size_t chunk = source.chunks[source.next_chunk++ % fuzz::CHUNK_COUNT];
+  if (handle != memory::SOURCE || source.position == source.size) return 0;
+  std::size_t chunk = source.chunks[source.next_chunk++ % memory::CHUNK_COUNT];
   if (chunk == 0) chunk = size;
   const std::size_t count = std::min({chunk, size, source.size - source.position});
   std::memcpy(buffer, source.bytes + source.position, count);
@@ -66,8 +70,9 @@ std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t siz
 }
 
 bool os_write_all(FileHandle handle, const unsigned char* bytes, std::size_t size) {
-  if (handle != fuzz::SINK) return false;
-  sink.insert(sink.end(), bytes, bytes + size);
+  if (handle != memory::SINK) return false;
+  if (keep_sink) sink.insert(sink.end(), bytes, bytes + size);
+  sink_count += size;
   return true;
 }
 

@@ -20,6 +20,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 MIB = 1 << 20
@@ -103,15 +104,17 @@ def timed(command, folder, **streams):
     start = time.perf_counter()
     process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file] + command,
                                cwd=folder, start_new_session=True, **streams)
-    try:
-        status = process.wait(timeout=TIME_LIMIT)
-    except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-        process.wait()
-        return math.inf, 0
+    # A blocking wait: Popen.wait with a timeout polls, in steps of up to 50 ms.
+    stopper = threading.Timer(TIME_LIMIT, os.killpg, (process.pid, signal.SIGKILL))
+    stopper.start()
+    _, status = os.waitpid(process.pid, 0)
     seconds = time.perf_counter() - start
-    if status != 0:
-        sys.exit(f"{command[0]} failed with status {status}")
+    stopper.cancel()
+    process.returncode = os.waitstatus_to_exitcode(status)
+    if process.returncode == -signal.SIGKILL:
+        return math.inf, 0
+    if process.returncode != 0:
+        sys.exit(f"{command[0]} failed with status {process.returncode}")
     with open(peak_file) as f:
         return seconds, int(f.read().split()[-1])
 

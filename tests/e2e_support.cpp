@@ -15,6 +15,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "drain.h"
+
 namespace brmark::testing {
 
 namespace fs = std::filesystem;
@@ -133,16 +135,6 @@ namespace {
   _exit(127);
 }
 
-std::string read_all_of(int fd) {
-  std::string bytes;
-  char chunk[4096];
-  ssize_t count;
-  while ((count = read(fd, chunk, sizeof chunk)) > 0)
-    bytes.append(chunk, static_cast<size_t>(count));
-  close(fd);
-  return bytes;
-}
-
 }  // namespace
 
 Started start_brmark(const std::string& folder, const std::string& input,
@@ -165,8 +157,8 @@ Started start_brmark(const std::string& folder, const std::string& input,
 
 RunResult finish(const Started& started) {
   RunResult result;
-  result.out = read_all_of(started.out);
-  result.err = read_all_of(started.err);
+  result.out = drain(started.out);
+  result.err = drain(started.err);
   int status = 0;
   EXPECT_EQ(waitpid(started.pid, &status, 0), started.pid);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

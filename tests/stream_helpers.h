@@ -8,6 +8,7 @@
 #include <string>
 
 #include "conversion/text_stream.h"
+#include "drain.h"
 
 namespace brmark::testing {
 
@@ -18,17 +19,6 @@ inline FileHandle pipe_holding(const std::string& bytes) {
   EXPECT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   close(ends[1]);
   return ends[0];
-}
-
-// Everything left in a pipe's read end, which is closed afterwards.
-inline std::string drain(int fd) {
-  std::string bytes;
-  char chunk[4096];
-  ssize_t count;
-  while ((count = read(fd, chunk, sizeof chunk)) > 0)
-    bytes.append(chunk, static_cast<size_t>(count));
-  close(fd);
-  return bytes;
 }
 
 // Buffer sizes that put refill and flush boundaries everywhere in a short

@@ -14,6 +14,14 @@ namespace {
 constexpr unsigned char MARKED_LINE_END[8] = {'<', 'b', 'r', '>', CR, LF, 0, 0};
 constexpr std::ptrdiff_t MARKED_LINE_END_LENGTH = 6;
 
+constexpr bool marked_line_end_matches() {
+  for (std::size_t i = 0; i + 1 < sizeof LINE_MARK; ++i) {
+    if (MARKED_LINE_END[i] != static_cast<unsigned char>(LINE_MARK[i])) return false;
+  }
+  return sizeof LINE_MARK - 1 + 2 == MARKED_LINE_END_LENGTH;
+}
+static_assert(marked_line_end_matches(), "the bulk path must write LINE_MARK and CR LF");
+
 // A run never spans more than one window, so it moves as one fixed-size
 // copy of a whole window's length: bytes stored past the run's end are
 // overwritten by what follows. The copy may read a window past the window

@@ -115,6 +115,10 @@ namespace {
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
+  // Root reads every file; dropping to nobody makes permissions count.
+  if (options.unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+    _exit(125);
+  }
   if (options.file_size_limit > 0) {
     const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                        static_cast<rlim_t>(options.file_size_limit)};
@@ -140,6 +144,10 @@ namespace {
 Started start_brmark(const std::string& folder, const std::string& input,
                      const RunOptions& options) {
   signal(SIGPIPE, SIG_IGN);
+  if (options.unprivileged) {
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+  }
   int in[2], out[2], err[2];
   EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
   EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -185,6 +193,10 @@ void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
         break;
       case Entry::fifo:
         EXPECT_EQ(mkfifo(path.c_str(), 0644), 0);
+        break;
+      case Entry::unreadable:
+        write_file(path, entry.value);
+        fs::permissions(path, fs::perms::owner_write);
         break;
     }
   }

@@ -61,6 +61,7 @@ struct RunResult {
 struct RunOptions {
   std::vector<std::string> arguments;
   long file_size_limit = 0;                // RLIMIT_FSIZE in bytes, 0 for none
+  bool unprivileged = false;               // run as nobody when the tests run as root
   std::vector<std::string> environment{};  // NAME=value added to the program's
   const char* executable = BRMARK_EXECUTABLE;
 };
@@ -83,7 +84,9 @@ RunResult run_brmark(const std::string& folder, const std::string& input,
 // Something standing in the folder before a run. Names may hold "{P}", the
 // output prefix of the build under test.
 struct Entry {
-  enum Kind { file, folder, link, fifo } kind;
+  // unreadable: a file that only its owner may write and nobody may read
+  // (root excepted, hence RunOptions::unprivileged).
+  enum Kind { file, folder, link, fifo, unreadable } kind;
   std::string name;
   std::string value;  // a file's bytes or a link's target
 };

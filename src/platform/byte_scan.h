@@ -6,6 +6,7 @@
 #ifndef BRMARK_PLATFORM_BYTE_SCAN_H
 #define BRMARK_PLATFORM_BYTE_SCAN_H
 
+#include <cstddef>
 #include <cstdint>
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
@@ -40,24 +41,8 @@ inline int lowest_bit(std::uint64_t mask) {
 #endif
 }
 
-#if defined(BRMARK_SCAN_SSE2)
-
-inline std::uint64_t line_byte_mask16(const unsigned char* at) {
-  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-  const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(0x0D)),
-                                                 _mm_cmpeq_epi8(block, _mm_set1_epi8(0x0A))),
-                                    _mm_cmpeq_epi8(block, _mm_set1_epi8(0x1A)));
-  return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits)));
-}
-
-// Bit i is set exactly where byte i of the SCAN_WINDOW bytes at at is CR, LF
-// or SUB.
-inline std::uint64_t line_byte_mask(const unsigned char* at) {
-  return line_byte_mask16(at) | line_byte_mask16(at + 16) << 16 | line_byte_mask16(at + 32) << 32 |
-         line_byte_mask16(at + 48) << 48;
-}
-
-#else
+// The portable classification, built everywhere so that tests can hold it
+// against the SSE2 one; it is the one used where SSE2 is missing.
 
 inline std::uint64_t line_byte_mask8(const unsigned char* at) {
   std::uint64_t mask = 0;
@@ -75,10 +60,10 @@ inline std::uint64_t zero_bytes(std::uint64_t word) {
 
 // Bit i is set exactly where byte i of the SCAN_WINDOW bytes at at is CR, LF
 // or SUB. Words without any are recognised at once.
-inline std::uint64_t line_byte_mask(const unsigned char* at) {
+inline std::uint64_t line_byte_mask_by_words(const unsigned char* at) {
   std::uint64_t mask = 0;
   for (int word = 7; word >= 0; --word) {
-    const unsigned char* bytes = at + 8 * word;
+    const unsigned char* bytes = at + std::ptrdiff_t{8} * word;
     std::uint64_t value = 0;
     for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
     const bool any =
@@ -87,6 +72,28 @@ inline std::uint64_t line_byte_mask(const unsigned char* at) {
     mask = mask << 8 | (any ? line_byte_mask8(bytes) : 0);
   }
   return mask;
+}
+
+#if defined(BRMARK_SCAN_SSE2)
+
+inline std::uint64_t line_byte_mask16(const unsigned char* at) {
+  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(0x0D)),
+                                                 _mm_cmpeq_epi8(block, _mm_set1_epi8(0x0A))),
+                                    _mm_cmpeq_epi8(block, _mm_set1_epi8(0x1A)));
+  return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits)));
+}
+
+// The same mask as line_byte_mask_by_words, 16 bytes at a time.
+inline std::uint64_t line_byte_mask(const unsigned char* at) {
+  return line_byte_mask16(at) | line_byte_mask16(at + 16) << 16 | line_byte_mask16(at + 32) << 32 |
+         line_byte_mask16(at + 48) << 48;
+}
+
+#else
+
+inline std::uint64_t line_byte_mask(const unsigned char* at) {
+  return line_byte_mask_by_words(at);
 }
 
 #endif

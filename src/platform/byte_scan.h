@@ -62,8 +62,8 @@ inline std::uint64_t zero_bytes(std::uint64_t word) {
 // or SUB. Words without any are recognised at once.
 inline std::uint64_t line_byte_mask_by_words(const unsigned char* at) {
   std::uint64_t mask = 0;
-  for (int word = 7; word >= 0; --word) {
-    const unsigned char* bytes = at + std::ptrdiff_t{8} * word;
+  for (std::ptrdiff_t word = 7; word >= 0; --word) {
+    const unsigned char* bytes = at + 8 * word;
     std::uint64_t value = 0;
     for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
     const bool any =

@@ -65,6 +65,13 @@ const std::vector<Scenario> CASES = {
      0,
      "{P} memo.txt ",
      "a<br>\r\n"},
+    {"inner spaces stay in the name",
+     {{Entry::file, " my  memo.txt", "a\n"}},
+     " my  memo.txt\n",
+     text::CREATED,
+     0,
+     "{P} my  memo.txt",
+     "a<br>\r\n"},
     {"Shift-JIS name",
      {{Entry::file, "\x82\xa0.txt", "\x82\xa0\n"}},
      "\x82\xa0.txt\n",
@@ -188,15 +195,31 @@ const std::vector<Scenario> CASES = {
      {{}, 4096}},
 };
 
+// Windows has no symbolic links, FIFOs or permission bits of the POSIX kind,
+// and drops a space or dot from the end of a name; under Wine such cases
+// would test Wine rather than the program.
+[[maybe_unused]] bool needs_posix(const Scenario& c) {
+  for (const Entry& entry : c.setup) {
+    if (entry.kind == Entry::link || entry.kind == Entry::fifo || entry.kind == Entry::unreadable ||
+        entry.name.back() == ' ' || entry.name.back() == '.') {
+      return true;
+    }
+  }
+  return false;
+}
+
 class ThroughPipes : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
   const Scenario& c = GetParam();
   SCOPED_TRACE(c.what);
+#ifdef BRMARK_TEST_WINE
+  if (needs_posix(c)) GTEST_SKIP() << "POSIX file system objects";
+#endif
   TempDir dir;
   lay_out(dir, c.setup);
   std::map<std::string, std::string> expected = snapshot(dir.path());
-  if (!c.created.empty()) expected[expand_prefix(c.created)] = "file:" + c.created_bytes;
+  if (!c.created.empty()) expected[file_name(c.created)] = "file:" + c.created_bytes;
 
   const RunResult result = run_brmark(dir.path(), expand_prefix(c.typed), c.options);
 

@@ -21,11 +21,12 @@ namespace brmark::testing {
 
 namespace fs = std::filesystem;
 
-std::string in_build_encoding(const std::string& utf8) {
-#ifdef BRMARK_TEST_SHIFT_JIS
-  iconv_t converter = iconv_open("SHIFT_JIS", "UTF-8");
+namespace {
+
+[[maybe_unused]] std::string converted(const char* to, const char* from, const std::string& text) {
+  iconv_t converter = iconv_open(to, from);
   EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1));
-  std::string in = utf8;
+  std::string in = text;
   std::string out(in.size() * 2, '\0');
   char* in_at = in.data();
   char* out_at = out.data();
@@ -35,8 +36,25 @@ std::string in_build_encoding(const std::string& utf8) {
   iconv_close(converter);
   out.resize(out.size() - out_left);
   return out;
+}
+
+}  // namespace
+
+std::string in_build_encoding(const std::string& utf8) {
+#ifdef BRMARK_TEST_SHIFT_JIS
+  return converted("SHIFT_JIS", "UTF-8", utf8);
 #else
   return utf8;
+#endif
+}
+
+// Windows keeps names in Unicode, and Wine stores them in UTF-8, so a name
+// typed in code page 932 shows up in the folder converted.
+std::string file_name(const std::string& pattern) {
+#ifdef BRMARK_TEST_WINE
+  return converted("UTF-8", "CP932", expand_prefix(pattern));
+#else
+  return expand_prefix(pattern);
 #endif
 }
 
@@ -130,12 +148,14 @@ namespace {
   for (const std::string& variable : options.environment) {
     putenv(const_cast<char*>(variable.c_str()));
   }
-  std::vector<char*> argv{const_cast<char*>(options.executable)};
+  std::vector<char*> argv;
+  if (*options.launcher != '\0') argv.push_back(const_cast<char*>(options.launcher));
+  argv.push_back(const_cast<char*>(options.executable));
   for (const std::string& argument : options.arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
   }
   argv.push_back(nullptr);
-  execv(options.executable, argv.data());
+  execv(argv[0], argv.data());
   _exit(127);
 }
 
@@ -180,7 +200,7 @@ RunResult run_brmark(const std::string& folder, const std::string& input,
 
 void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
   for (const Entry& entry : setup) {
-    const std::string path = dir / expand_prefix(entry.name);
+    const std::string path = dir / file_name(entry.name);
     switch (entry.kind) {
       case Entry::file:
         write_file(path, entry.value);

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#ifndef BRMARK_LAUNCHER
+#define BRMARK_LAUNCHER ""
+#endif
+
 namespace brmark::testing {
 
 // The fixed texts, written here in UTF-8 independently of the program's own
@@ -29,6 +33,8 @@ std::string in_build_encoding(const std::string& utf8);
 std::string with_crlf(const std::string& text);
 // "{P}" replaced by the output prefix in the build's encoding.
 std::string expand_prefix(const std::string& pattern);
+// The same, as the name appears in the folder.
+std::string file_name(const std::string& pattern);
 
 // A fresh folder, removed with everything in it at the end of the test.
 class TempDir {
@@ -64,6 +70,7 @@ struct RunOptions {
   bool unprivileged = false;               // run as nobody when the tests run as root
   std::vector<std::string> environment{};  // NAME=value added to the program's
   const char* executable = BRMARK_EXECUTABLE;
+  const char* launcher = BRMARK_LAUNCHER;  // runs the executable, or "" to run it directly
 };
 
 // A started program: its process and the read ends of its output pipes.

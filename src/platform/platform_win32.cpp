@@ -15,8 +15,9 @@ namespace brmark {
 
 namespace {
 
+// FileHandle holds the HANDLE's bits, so the cast back is exact.
 HANDLE handle_of(FileHandle handle) {
-  return reinterpret_cast<HANDLE>(handle);
+  return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
 }
 
 FileHandle file_handle_of(HANDLE handle) {
@@ -84,8 +85,8 @@ bool os_is_terminal(FileHandle handle) {
 
 // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open at all.
 bool os_open_read(const char* name, FileHandle* handle) {
-  const HANDLE file = CreateFileA(name, GENERIC_READ, SHARED_READ_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE file = CreateFileA(name, GENERIC_READ, SHARED_READ_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   *handle = file_handle_of(file);
   return true;
@@ -96,9 +97,8 @@ CreateResult os_create_exclusive(const char* name, FileHandle* handle) {
   const std::size_t length = std::strlen(name);
   if (length >= sizeof unfinished_name) return CreateResult::failed;
   EnterCriticalSection(&guard);
-  const HANDLE file =
-      CreateFileA(name, GENERIC_WRITE, SHARED_READ_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE file = CreateFileA(name, GENERIC_WRITE, SHARED_READ_WRITE | FILE_SHARE_DELETE, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   const DWORD error = GetLastError();
   if (file != INVALID_HANDLE_VALUE) {
     std::memcpy(unfinished_name, name, length + 1);

@@ -34,8 +34,9 @@ bool os_open_read(const char* name, FileHandle* handle);
 // Creates a new file for writing (permissions 0644 before the umask). Never
 // truncates or follows anything already standing at the name: then the result
 // is name_exists. From its creation until os_release_created, the file counts
-// as unfinished: an interrupt (SIGINT, SIGTERM or SIGHUP) removes it before
-// the process ends by that same signal. Only one file is guarded at a time.
+// as unfinished: an interrupt (SIGINT, SIGTERM or SIGHUP; on Windows Ctrl-C,
+// Ctrl-Break or closing the console) removes it before the process ends by
+// that same interrupt. Only one file is guarded at a time.
 CreateResult os_create_exclusive(const char* name, FileHandle* handle);
 
 // The created file is finished, kept or already removed: interrupts take

@@ -47,8 +47,9 @@ bool unfinished = false;
 // always would, with the status Windows gives an interrupted program, but
 // never leave an unfinished output behind. The lock is never released: the
 // copy can neither finish nor report success before the process is gone. The
-// output is shared for deletion, so its name goes at once even while the
-// copy still holds it open. A handler has nobody to report a failure to.
+// output is shared for deletion, so the delete succeeds while the copy still
+// holds it open; the file goes when the process ends and its handles close.
+// A handler has nobody to report a failure to.
 BOOL WINAPI remove_unfinished_and_end(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;

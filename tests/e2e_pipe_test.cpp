@@ -214,7 +214,7 @@ TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
   const Scenario& c = GetParam();
   SCOPED_TRACE(c.what);
 #ifdef BRMARK_TEST_WINE
-  if (needs_posix(c)) GTEST_SKIP() << "POSIX file system objects";
+  if (needs_posix(c)) GTEST_SKIP() << "needs a POSIX file system object or file name";
 #endif
   TempDir dir;
   lay_out(dir, c.setup);

@@ -27,7 +27,9 @@ namespace {
   iconv_t converter = iconv_open(to, from);
   EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1));
   std::string in = text;
-  std::string out(in.size() * 2, '\0');
+  // A one-byte CP932 character (half-width katakana) takes three bytes in
+  // UTF-8; four per byte is room for any conversion used here.
+  std::string out(in.size() * 4, '\0');
   char* in_at = in.data();
   char* out_at = out.data();
   size_t in_left = in.size();

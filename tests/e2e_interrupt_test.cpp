@@ -32,7 +32,11 @@ const auto SIGNALS = ::testing::Values(SIGINT);
 int status_after(int /*signal_number*/) {
   return 0xC000013A & 0xFF;
 }
+// Windows has no FIFOs: Wine is given one that already has its writer.
+constexpr bool WRITER_BEFORE_PROGRAM = true;
 #else
+// A producer started after the program: its open of the FIFO waits.
+constexpr bool WRITER_BEFORE_PROGRAM = false;
 const auto SIGNALS = ::testing::Values(SIGINT, SIGTERM, SIGHUP);
 int status_after(int signal_number) {
   return 128 + signal_number;
@@ -44,15 +48,17 @@ class Interrupted : public ::testing::TestWithParam<int> {};
 TEST_P(Interrupted, CopyIsRemovedAndTheSignalEndsTheProcess) {
   const int signal_number = GetParam();
   TempDir dir;
-  // The input is a FIFO the test keeps open, so the copy is still running,
-  // with part of the output written, when the signal arrives.
+  // The input is a FIFO whose writer stays open, so the copy is still
+  // running, with part of the output written, when the signal arrives.
   lay_out(dir, {{Entry::fifo, "slow", ""}});
-  const int feed = open((dir / "slow").c_str(), O_RDWR);
+  const std::string fifo = dir / "slow";
+  const int early_feed = WRITER_BEFORE_PROGRAM ? open(fifo.c_str(), O_RDWR | O_CLOEXEC) : -1;
+  const Started started = start_brmark(dir.path(), "slow\n");
+  const int feed = WRITER_BEFORE_PROGRAM ? early_feed : open_fifo_writer(fifo);
+  if (feed < 0) kill(started.pid, SIGKILL);
   ASSERT_GE(feed, 0);
   const std::string part(10000, 'x');
   ASSERT_EQ(write(feed, part.data(), part.size()), static_cast<ssize_t>(part.size()));
-
-  const Started started = start_brmark(dir.path(), "slow\n");
   const std::string copy = dir / file_name("{P}slow");
   ASSERT_TRUE(appears_within(copy, 10s));
   std::this_thread::sleep_for(50ms);

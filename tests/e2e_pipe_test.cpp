@@ -21,11 +21,15 @@ const std::string SJIS_124 = [] {
 const std::string BOUNDARY_INPUT = std::string(4095, 'a') + "\r\n" + std::string(4094, 'b') + "\r";
 const std::string BOUNDARY_OUTPUT =
     std::string(4095, 'a') + "<br>\r\n" + std::string(4094, 'b') + "\r";
-const std::string MANY_LINES = [] {
-  std::string lines;
-  for (int i = 0; i < 4000; ++i) lines += "line\n";
-  return lines;
-}();
+std::string repeated(const std::string& text, int count) {
+  std::string all;
+  for (int i = 0; i < count; ++i) all += text;
+  return all;
+}
+
+const std::string MANY_LINES = repeated("line\n", 4000);
+// About four file buffers, and far more than a pipe holds.
+const int FEED_LINES = 80000;
 
 const std::vector<Scenario> CASES = {
     // Created.
@@ -132,6 +136,15 @@ const std::vector<Scenario> CASES = {
      0,
      "{P}big",
      BOUNDARY_OUTPUT},
+    // The producer starts after the program, as with a named pipe between two
+    // programs, and writes more than a pipe and a file buffer hold.
+    {"FIFO input is read from its writer",
+     {{Entry::fifo, "feed", repeated("line\r\n", FEED_LINES) + BOUNDARY_INPUT}},
+     "feed\n",
+     text::CREATED,
+     0,
+     "{P}feed",
+     repeated("line<br>\r\n", FEED_LINES) + BOUNDARY_OUTPUT},
     // Refused before anything is opened.
     {"no input at all", {}, "", text::NOT_FOUND, 1},
     {"empty name", {}, "\n", text::NOT_FOUND, 1},
@@ -161,6 +174,11 @@ const std::vector<Scenario> CASES = {
      1},
     {"target is a folder",
      {{Entry::file, "a", "x"}, {Entry::folder, "{P}a", ""}},
+     "a\n",
+     text::TARGET_EXISTS,
+     1},
+    {"target is a FIFO without a writer",
+     {{Entry::file, "a", "x"}, {Entry::fifo, "{P}a", ""}},
      "a\n",
      text::TARGET_EXISTS,
      1},
@@ -221,7 +239,9 @@ TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
   std::map<std::string, std::string> expected = snapshot(dir.path());
   if (!c.created.empty()) expected[file_name(c.created)] = "file:" + c.created_bytes;
 
-  const RunResult result = run_brmark(dir.path(), expand_prefix(c.typed), c.options);
+  const Started started = start_brmark(dir.path(), expand_prefix(c.typed), c.options);
+  feed_fifos(dir, c.setup);
+  const RunResult result = finish(started);
 
   EXPECT_EQ(result.out, standard_output_for(c.message));
   EXPECT_EQ(result.err, "");

@@ -9,11 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 #include "drain.h"
 
@@ -221,6 +223,31 @@ void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
         fs::permissions(path, fs::perms::owner_write);
         break;
     }
+  }
+}
+
+int open_fifo_writer(const std::string& path) {
+  // Without a reader a non-blocking open for writing fails with ENXIO; the
+  // test never hangs on a program that does not come.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  int fd = -1;
+  while ((fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) == -1) {
+    if (errno != ENXIO || std::chrono::steady_clock::now() > deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(fcntl(fd, F_SETFL, 0), 0);
+  return fd;
+}
+
+void feed_fifos(const TempDir& dir, const std::vector<Entry>& setup) {
+  for (const Entry& entry : setup) {
+    if (entry.kind != Entry::fifo || entry.value.empty()) continue;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const int fd = open_fifo_writer(dir / file_name(entry.name));
+    ASSERT_GE(fd, 0) << "nobody opened " << entry.name << " for reading";
+    EXPECT_EQ(write(fd, entry.value.data(), entry.value.size()),
+              static_cast<ssize_t>(entry.value.size()));
+    close(fd);
   }
 }
 

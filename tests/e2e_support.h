@@ -95,10 +95,20 @@ struct Entry {
   // (root excepted, hence RunOptions::unprivileged).
   enum Kind { file, folder, link, fifo, unreadable } kind;
   std::string name;
-  std::string value;  // a file's bytes or a link's target
+  // A file's bytes, a link's target, or what a writer puts into a FIFO once
+  // the program has started (feed_fifos).
+  std::string value;
 };
 
 void lay_out(const TempDir& dir, const std::vector<Entry>& setup);
+
+// Opens the FIFO for writing once a reader has it open, as a producer started
+// after the program would; -1 when no reader comes within a few seconds.
+int open_fifo_writer(const std::string& path);
+
+// For each FIFO of the setup that has bytes: waits a moment, so that the
+// program is already waiting for its writer, then writes them and closes it.
+void feed_fifos(const TempDir& dir, const std::vector<Entry>& setup);
 
 // One run through pipes and everything it should do.
 struct Scenario {

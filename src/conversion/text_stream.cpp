@@ -29,6 +29,13 @@ TextStream* attach_file(int slot, FileHandle handle, bool writing) {
   return stream;
 }
 
+TextStream* open_reading(const char* name, bool (*open_file)(const char*, FileHandle*)) {
+  const int slot = free_file_slot();
+  FileHandle handle = 0;
+  if (slot < 0 || !open_file(name, &handle)) return nullptr;
+  return attach_file(slot, handle, false);
+}
+
 // On a terminal a SUB ends the line it arrives in: what stands before it is
 // delivered, the rest of that line is dropped.
 void cut_at_console_end(TextStream* stream) {
@@ -86,10 +93,11 @@ TextStream* standard_output() {
 }
 
 TextStream* open_text_read(const char* name) {
-  const int slot = free_file_slot();
-  FileHandle handle = 0;
-  if (slot < 0 || !os_open_read(name, &handle)) return nullptr;
-  return attach_file(slot, handle, false);
+  return open_reading(name, os_open_read);
+}
+
+TextStream* probe_text_read(const char* name) {
+  return open_reading(name, os_open_probe);
 }
 
 TextStream* create_text_write(const char* name, bool* name_exists) {

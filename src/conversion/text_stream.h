@@ -58,8 +58,12 @@ TextStream* standard_input();
 TextStream* standard_output();
 
 // Yields nullptr when the file does not exist or cannot be read (a
-// directory, no permission, an empty name) or when no stream is free.
+// directory, no permission, an empty name) or when no stream is free. A FIFO
+// is read from its writer: the open waits until one comes.
 TextStream* open_text_read(const char* name);
+
+// The same, for a name that is only tested: it never waits for a writer.
+TextStream* probe_text_read(const char* name);
 
 // Creates the file exclusively: nothing already standing at the name is ever
 // truncated or followed. Yields nullptr on failure, with *name_exists telling

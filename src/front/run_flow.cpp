@@ -33,9 +33,9 @@ const char* copy_failure(const TextStream* input, const TextStream* output) {
 }
 
 // The target counts as taken when it can be opened for reading; the probe
-// stays open until close_all_files.
+// stays open until close_all_files. A FIFO standing there is taken at once.
 bool target_is_readable(const char* output_name) {
-  return open_text_read(output_name) != nullptr;
+  return probe_text_read(output_name) != nullptr;
 }
 
 TextStream* create_output(const char* output_name) {

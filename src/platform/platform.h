@@ -27,9 +27,15 @@ FileHandle os_standard_output();
 bool os_is_terminal(FileHandle handle);
 
 // Opens an existing file for reading, following links. Fails for a name that
-// does not exist, cannot be read, or is a directory. Never blocks on a FIFO
-// that has no writer. Interrupted calls here and below are retried.
+// does not exist, cannot be read, or is a directory. A FIFO is opened as any
+// reader of one expects: the call waits until a writer opens it, so that the
+// copy takes what the writer writes. Interrupted calls here and below are
+// retried.
 bool os_open_read(const char* name, FileHandle* handle);
+
+// The same test as os_open_read, for a name that is only probed: it never
+// waits, so a FIFO without a writer opens at once.
+bool os_open_probe(const char* name, FileHandle* handle);
 
 // Creates a new file for writing (permissions 0644 before the umask). Never
 // truncates or follows anything already standing at the name: then the result

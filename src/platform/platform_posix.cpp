@@ -18,8 +18,8 @@ int fd_of(FileHandle handle) {
   return static_cast<int>(handle);
 }
 
-// O_NONBLOCK only lets the open of a FIFO without a writer return at once;
-// reads afterwards must block as on any file.
+// O_NONBLOCK only lets the probe's open of a FIFO without a writer return at
+// once; reads afterwards must block as on any file.
 bool clear_nonblocking(int fd) {
   const int flags = fcntl(fd, F_GETFL);
   return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
@@ -98,15 +98,27 @@ bool os_is_terminal(FileHandle handle) {
   return isatty(fd_of(handle)) == 1;
 }
 
-bool os_open_read(const char* name, FileHandle* handle) {
-  const int fd = open_retrying(name, O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0);
+namespace {
+
+bool open_readable(const char* name, int extra_flags, FileHandle* handle) {
+  const int fd = open_retrying(name, O_RDONLY | O_NOCTTY | O_CLOEXEC | extra_flags, 0);
   if (fd == -1) return false;
-  if (is_directory(fd) || !clear_nonblocking(fd)) {
+  if (is_directory(fd) || ((extra_flags & O_NONBLOCK) != 0 && !clear_nonblocking(fd))) {
     close(fd);
     return false;
   }
   *handle = fd;
   return true;
+}
+
+}  // namespace
+
+bool os_open_read(const char* name, FileHandle* handle) {
+  return open_readable(name, 0, handle);
+}
+
+bool os_open_probe(const char* name, FileHandle* handle) {
+  return open_readable(name, O_NONBLOCK, handle);
 }
 
 CreateResult os_create_exclusive(const char* name, FileHandle* handle) {

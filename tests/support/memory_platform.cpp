@@ -45,6 +45,9 @@ bool os_is_terminal(FileHandle) {
 bool os_open_read(const char*, FileHandle*) {
   return false;
 }
+bool os_open_probe(const char*, FileHandle*) {
+  return false;
+}
 CreateResult os_create_exclusive(const char*, FileHandle*) {
   return CreateResult::failed;
 }

@@ -3,6 +3,7 @@
 // unless the run succeeded. Interrupted calls and short transfers must change
 // nothing at all.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <fstream>
 #include <iostream>
@@ -91,7 +92,8 @@ std::vector<Call> calls_of_clean_run(const Scenario& scenario) {
 // The modes that make sense for a kind of call: an error, and where the
 // program must carry on unchanged, an interruption or a short transfer.
 std::vector<std::string> modes_for(const Call& call) {
-  if (call.kind == "open") return {call.role == "output" ? "EIO" : "EACCES", "EINTR"};
+  if (call.kind == "open" && call.role == "output") return {"EIO", "EINTR", "SIGINT", "SIGHUP"};
+  if (call.kind == "open") return {"EACCES", "EINTR"};
   if (call.kind == "read") return {"EIO", "EINTR", "SHORT"};
   if (call.kind == "write") return {"ENOSPC", "EINTR", "SHORT"};
   return {"EIO"};
@@ -100,6 +102,9 @@ std::vector<std::string> modes_for(const Call& call) {
 Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::string& mode) {
   const Outcome clean{scenario.message, scenario.status, !scenario.created.empty()};
   if (mode == "EINTR" || mode == "SHORT") return clean;
+  // The process ends by the signal, and the new file goes with it.
+  if (mode == "SIGINT") return {"", 128 + SIGINT, false, false};
+  if (mode == "SIGHUP") return {"", 128 + SIGHUP, false, false};
   const std::string site = call.kind + " " + call.role;
   if (site == "open input") return {text::NOT_FOUND, 1, false};
   if (site == "open output") return {text::CREATE_FAILED, 1, false};

@@ -4,10 +4,12 @@
 //
 // BRMARK_FAULT="<kind> <n> <mode>" picks the n-th call (from 1) of kind open,
 // read, write, close or unlink; mode is an errno name (the call fails with it
-// and is not made) or SHORT (a read or write moves half of what it was asked).
+// and is not made), SHORT (a read or write moves half of what it was asked)
+// or a signal name (the call is made, then the process raises that signal).
 // BRMARK_FAULT_LOG names a file that gets one line per call: "<kind> <role>",
 // where role is stdin, stdout, input, probe, output or name.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,8 +35,16 @@ const char* const KIND_NAMES[KIND_COUNT] = {"open", "read", "write", "close", "u
 struct Fault {
   Kind kind = KIND_COUNT;
   long call = 0;
-  int error = 0;  // 0 for SHORT
+  int error = 0;   // 0 for SHORT or a signal
+  int signal = 0;  // raised right after the real call
 };
+
+int signal_named(const char* name) {
+  if (std::strcmp(name, "SIGINT") == 0) return SIGINT;
+  if (std::strcmp(name, "SIGTERM") == 0) return SIGTERM;
+  if (std::strcmp(name, "SIGHUP") == 0) return SIGHUP;
+  return 0;
+}
 
 int error_named(const char* name) {
   static const struct {
@@ -59,7 +69,8 @@ Fault parse_fault() {
   for (int k = 0; k < KIND_COUNT; ++k) {
     if (std::strcmp(kind, KIND_NAMES[k]) == 0) fault.kind = static_cast<Kind>(k);
   }
-  fault.error = std::strcmp(mode, "SHORT") == 0 ? 0 : error_named(mode);
+  fault.signal = signal_named(mode);
+  fault.error = std::strcmp(mode, "SHORT") == 0 || fault.signal != 0 ? 0 : error_named(mode);
   return fault;
 }
 
@@ -101,12 +112,16 @@ bool faulted(Kind kind, const char* role) {
 
 int open_with(int (*real_open)(const char*, int, ...), const char* path, int flags, mode_t mode) {
   const char* role = (flags & O_CREAT) != 0 ? "output" : read_only_opens++ == 0 ? "input" : "probe";
-  if (faulted(OPEN, role) && fault().error != 0) {
+  const bool fail = faulted(OPEN, role);
+  if (fail && fault().error != 0) {
     errno = fault().error;
     return -1;
   }
   const int fd = real_open(path, flags, mode);
   if (fd >= 0 && fd < 1024) roles[fd] = role;
+  // An interrupt the instant the file exists, before the program has had a
+  // chance to note it for removal.
+  if (fail && fault().signal != 0) (void)raise(fault().signal);
   return fd;
 }
 

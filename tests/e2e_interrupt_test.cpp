@@ -26,21 +26,14 @@ bool appears_within(const std::string& path, std::chrono::seconds limit) {
 }
 
 #ifdef BRMARK_TEST_WINE
-// Wine turns SIGINT into the console's Ctrl-C; an interrupted Windows program
-// ends with STATUS_CONTROL_C_EXIT, of which Linux keeps the low byte.
+// Wine turns SIGINT into the console's Ctrl-C.
 const auto SIGNALS = ::testing::Values(SIGINT);
-int status_after(int /*signal_number*/) {
-  return 0xC000013A & 0xFF;
-}
 // Windows has no FIFOs: Wine is given one that already has its writer.
 constexpr bool WRITER_BEFORE_PROGRAM = true;
 #else
 // A producer started after the program: its open of the FIFO waits.
 constexpr bool WRITER_BEFORE_PROGRAM = false;
 const auto SIGNALS = ::testing::Values(SIGINT, SIGTERM, SIGHUP);
-int status_after(int signal_number) {
-  return 128 + signal_number;
-}
 #endif
 
 class Interrupted : public ::testing::TestWithParam<int> {};

@@ -62,6 +62,15 @@ std::string file_name(const std::string& pattern) {
 #endif
 }
 
+int status_after(int signal_number) {
+#ifdef BRMARK_TEST_WINE
+  (void)signal_number;
+  return 0xC000013A & 0xFF;
+#else
+  return 128 + signal_number;
+#endif
+}
+
 std::string with_crlf(const std::string& text) {
   std::string stored;
   for (char byte : text) {

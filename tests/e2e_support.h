@@ -124,6 +124,11 @@ struct Scenario {
 
 void PrintTo(const Scenario& scenario, std::ostream* out);
 
+// The status of a program ended by the signal: 128 + its number; under Wine
+// the low byte of STATUS_CONTROL_C_EXIT, with which an interrupted Windows
+// program ends.
+int status_after(int signal_number);
+
 // All that standard output holds after a run that showed message.
 std::string standard_output_for(const char* message);
 

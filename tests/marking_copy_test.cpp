@@ -1,9 +1,14 @@
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <iostream>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "case_name.h"
 #include "conversion/marking_copy.h"
+#include "reference_copy.h"
 #include "stream_helpers.h"
 
 namespace brmark::testing {
@@ -15,6 +20,14 @@ std::string ladder(const char* line_end) {
   for (std::size_t length = 0; length <= 40; ++length) {
     text += std::string(length, static_cast<char>('a' + length % 26)) + line_end;
   }
+  return text;
+}
+
+// Lines that fill more than an input and an output buffer (about 200 KB),
+// so that the output's flushes store whole pages and keep the rest.
+std::string lines_over_a_buffer(const char* line_end) {
+  std::string text;
+  for (int i = 0; i < 220; ++i) text += ladder(line_end);
   return text;
 }
 
@@ -57,10 +70,15 @@ const CopyCase COPY_CASES[] = {
     {"CR CR LF at every offset", ladder("\r\r\n"), ladder("\r<br>\r\n")},
     {"SUB after a long run", std::string(140, 'x') + "\r\n" + std::string(21, 'y') + "\x1a\n",
      std::string(140, 'x') + "<br>\r\n" + std::string(21, 'y')},
-    {"CR LF split by a window", std::string(63, 'w') + "\r\n" + std::string(100, 'v'),
-     std::string(63, 'w') + "<br>\r\n" + std::string(100, 'v')},
-    {"lone CR ending a window", std::string(63, 'w') + "\r" + std::string(100, 'v') + "\n",
-     std::string(63, 'w') + "\r" + std::string(100, 'v') + "<br>\r\n"},
+    // Far from the end of the data, where the bulk path looks at the windows.
+    {"SUB among many lines", ladder("\n") + "\x1a" + ladder("\n"), ladder("<br>\r\n")},
+    // The byte-at-a-time path takes byte 0 first, so the windows begin at
+    // byte 1 and the first one ends at byte 64.
+    {"CR LF split by a window", std::string(64, 'w') + "\r\n" + std::string(200, 'v'),
+     std::string(64, 'w') + "<br>\r\n" + std::string(200, 'v')},
+    {"lone CR ending a window", std::string(64, 'w') + "\r" + std::string(200, 'v') + "\n",
+     std::string(64, 'w') + "\r" + std::string(200, 'v') + "<br>\r\n"},
+    {"output over a buffer", lines_over_a_buffer("\r\n"), lines_over_a_buffer("<br>\r\n")},
     {"CR at the end of a long input", std::string(147, 'z') + "\r", std::string(147, 'z') + "\r"},
 };
 
@@ -69,27 +87,100 @@ const CopyCase COPY_CASES[] = {
 constexpr std::size_t COPY_BUFFER_SIZES[] = {1,   3,   127, 128, 129, 150,
                                              191, 575, 576, 577, 700, FILE_BUFFER_SIZE};
 
+// The kernels this processor runs; the test run says which it lacks.
+std::vector<KernelKind> runnable_kernels() {
+  std::vector<KernelKind> kinds;
+  for (KernelKind kind : KERNEL_KINDS) {
+    if (copy_kernel(kind) != nullptr) {
+      kinds.push_back(kind);
+    } else {
+      std::cout << "kernel " << kernel_name(kind) << " not run: this processor lacks it\n";
+    }
+  }
+  return kinds;
+}
+
+const std::vector<KernelKind> KERNELS = runnable_kernels();
+
+unsigned char in_buffer[FILE_BUFFER_SIZE];
+unsigned char out_buffer[FILE_BUFFER_SIZE];
+
+// The copy of input with the given kernel and buffer sizes, through pipes.
+std::string copied(const std::string& input, KernelKind kind, std::size_t in_size,
+                   std::size_t out_size) {
+  TextStream in;
+  TextStream out;
+  const FileHandle source = pipe_holding(input);
+  int sink[2];
+  EXPECT_EQ(pipe2(sink, O_NONBLOCK), 0);
+  fcntl(sink[1], F_SETPIPE_SZ, 1 << 20);
+  attach_text_stream(&in, source, false, false, in_buffer, in_size);
+  attach_text_stream(&out, sink[1], true, false, out_buffer, out_size);
+  copy_marking_line_ends_with(&in, &out, copy_kernel(kind));
+  flush_text_stream(&out);
+  EXPECT_FALSE(text_stream_failed(&out)) << "the output pipe is too small for this case";
+  close(sink[1]);
+  close(static_cast<int>(source));
+  return drain(sink[0]);
+}
+
+// Where two copies first differ, so that a failure shows that and not
+// hundreds of kilobytes.
+::testing::AssertionResult same_copy(const std::string& actual, const std::string& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  std::size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure()
+         << "sizes " << actual.size() << " and " << expected.size() << ", first difference at "
+         << at << ": " << ::testing::PrintToString(actual.substr(at, 24)) << " instead of "
+         << ::testing::PrintToString(expected.substr(at, 24));
+}
+
 class MarkingCopy : public ::testing::TestWithParam<CopyCase> {};
 
-TEST_P(MarkingCopy, GivesTheSameBytesWhateverTheBufferSizes) {
+TEST_P(MarkingCopy, GivesTheSameBytesWhateverTheKernelAndBufferSizes) {
   const CopyCase& c = GetParam();
   SCOPED_TRACE(c.what);
-  for (std::size_t in_size : COPY_BUFFER_SIZES) {
-    for (std::size_t out_size : COPY_BUFFER_SIZES) {
-      unsigned char in_buffer[FILE_BUFFER_SIZE];
-      unsigned char out_buffer[FILE_BUFFER_SIZE];
-      TextStream input;
-      TextStream output;
-      const FileHandle source = pipe_holding(c.input);
-      int sink[2];
-      ASSERT_EQ(pipe(sink), 0);
-      attach_text_stream(&input, source, false, false, in_buffer, in_size);
-      attach_text_stream(&output, sink[1], true, false, out_buffer, out_size);
-      copy_marking_line_ends(&input, &output);
-      flush_text_stream(&output);
-      close(sink[1]);
-      close(static_cast<int>(source));
-      EXPECT_EQ(drain(sink[0]), c.output) << "buffers " << in_size << " and " << out_size;
+  for (KernelKind kind : KERNELS) {
+    for (std::size_t in_size : COPY_BUFFER_SIZES) {
+      for (std::size_t out_size : COPY_BUFFER_SIZES) {
+        ASSERT_TRUE(same_copy(copied(c.input, kind, in_size, out_size), c.output))
+            << kernel_name(kind) << " kernel, buffers " << in_size << " and " << out_size;
+      }
+    }
+  }
+}
+
+// Random text drawn mostly from line ends, lone CRs and their near misses,
+// so that every arrangement of them in a window and across windows occurs,
+// with runs of every length from 0 to 200 and now and then a SUB.
+std::string random_text(std::mt19937& random) {
+  const char pool[] = {'\r', '\n', '\r', '\n', '\x0b', '\x0c', '\x0e', '\x1b', '\x8d', 'x'};
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof pool - 1);
+  std::uniform_int_distribution<int> run(0, 200);
+  std::uniform_int_distribution<int> chance(0, 99);
+  std::string text;
+  while (text.size() < 3000) {
+    text += std::string(static_cast<std::size_t>(run(random)) * (chance(random) < 70 ? 0 : 1), 'y');
+    text += pool[pick(random)];
+    if (chance(random) == 0 && chance(random) < 30) text += '\x1a';
+  }
+  return text;
+}
+
+TEST(MarkingCopy, RandomWindowsGiveWhatTheRulesGiveWithEveryKernel) {
+  std::mt19937 random(11);
+  std::uniform_int_distribution<std::size_t> in_size(129, 700);
+  std::uniform_int_distribution<std::size_t> out_size(576, 1200);
+  for (int round = 0; round < 300; ++round) {
+    const std::string text = random_text(random);
+    const std::string expected =
+        reference_copy(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    const std::size_t sizes[2] = {in_size(random), out_size(random)};
+    for (KernelKind kind : KERNELS) {
+      ASSERT_TRUE(same_copy(copied(text, kind, sizes[0], sizes[1]), expected))
+          << kernel_name(kind) << " kernel, round " << round << ", buffers " << sizes[0] << " and "
+          << sizes[1];
     }
   }
 }

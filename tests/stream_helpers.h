@@ -2,6 +2,7 @@
 #ifndef BRMARK_TESTS_STREAM_HELPERS_H
 #define BRMARK_TESTS_STREAM_HELPERS_H
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,10 +13,14 @@
 
 namespace brmark::testing {
 
-// The read end of a pipe that holds bytes and then ends.
+// The read end of a pipe that holds bytes and then ends; made large enough
+// to hold them all.
 inline FileHandle pipe_holding(const std::string& bytes) {
   int ends[2];
   EXPECT_EQ(pipe(ends), 0);
+  if (bytes.size() > 65536) {
+    EXPECT_GT(fcntl(ends[1], F_SETPIPE_SZ, bytes.size()), 0);
+  }
   EXPECT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   close(ends[1]);
   return ends[0];

@@ -4,6 +4,7 @@
 #define BRMARK_CONVERSION_MARKING_COPY_H
 
 #include "conversion/text_stream.h"
+#include "platform/copy_kernel.h"
 
 namespace brmark {
 
@@ -14,6 +15,10 @@ constexpr char LINE_MARK[] = "<br>";
 // input stream remembers). Stops early once the output has failed, since
 // nothing more of the copy can be kept. Neither opens nor closes a stream.
 void copy_marking_line_ends(TextStream* input, TextStream* output);
+
+// The same with the given kernel instead of the fastest one this processor
+// runs: tests and benchmarks reach every kernel through it.
+void copy_marking_line_ends_with(TextStream* input, TextStream* output, CopyKernel kernel);
 
 }  // namespace brmark
 

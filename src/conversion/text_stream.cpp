@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "conversion/buffer_window.h"
+
 namespace brmark {
 
 namespace {

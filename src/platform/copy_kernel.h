@@ -1,0 +1,62 @@
+// The copy's inner loop over buffered bytes, one version per instruction set,
+// chosen once at run time by what the processor can do. Every kernel stores
+// exactly the same bytes; they differ only in speed.
+#ifndef BRMARK_PLATFORM_COPY_KERNEL_H
+#define BRMARK_PLATFORM_COPY_KERNEL_H
+
+#include <cstddef>
+
+namespace brmark {
+
+// Bytes a kernel looks at in one step.
+constexpr std::ptrdiff_t KERNEL_WINDOW = 64;
+// A step copies up to a window from any byte of its window, so a kernel
+// starts one only while this much input is buffered.
+constexpr std::ptrdiff_t KERNEL_LOOKAHEAD = 2 * KERNEL_WINDOW;
+// Output one step may store: every byte a line end of 8 bytes (6 kept, 2
+// scratch), then a whole window of scratch.
+constexpr std::ptrdiff_t KERNEL_ROOM = KERNEL_WINDOW * 8 + KERNEL_WINDOW;
+
+// A line end as the copy stores it: the mark "<br>" and CR LF, then two bytes
+// of padding so that it goes out in one 8-byte store.
+constexpr unsigned char MARKED_LINE_END[8] = {'<', 'b', 'r', '>', 0x0D, 0x0A, 0, 0};
+constexpr std::ptrdiff_t MARKED_LINE_END_LENGTH = 6;
+
+// The first input byte not yet copied, and where the copy of it goes.
+struct CopyProgress {
+  const unsigned char* in;
+  unsigned char* out;
+};
+
+// Copies raw buffered input to output as the reading and writing rules would
+// for the bytes it takes: an LF, or a CR directly followed by an LF, becomes
+// MARKED_LINE_END; every other byte is copied, a lone CR included. It starts
+// a window only while KERNEL_LOOKAHEAD bytes of input remain before in_end
+// and KERNEL_ROOM bytes of output before out_end, and stops before a window
+// that holds a SUB, leaving the bytes around a SUB and near the buffers' ends
+// to the byte-at-a-time path. It never hands back a CR whose pairing it has
+// not decided: the returned in is never just past a CR it copied. Bytes
+// stored past the returned out are scratch.
+//
+// The byte before from.in must be readable, as the one before an LF, and
+// must not be a CR that pairs with an LF at from.in: the caller has read at
+// least one byte through the reading rules before calling, and never splits
+// a pair. The output before from.out must be the copy of the input before
+// from.in, back to the last byte the kernel copied, so that a CR there can be
+// overwritten.
+using CopyKernel = CopyProgress (*)(CopyProgress from, const unsigned char* in_end,
+                                    const unsigned char* out_end);
+
+enum class KernelKind { portable, sse2, avx2 };
+constexpr KernelKind KERNEL_KINDS[] = {KernelKind::portable, KernelKind::sse2, KernelKind::avx2};
+
+// The kernel of that kind, or nullptr where this build or this processor
+// lacks it. The portable one is always there.
+CopyKernel copy_kernel(KernelKind kind);
+const char* kernel_name(KernelKind kind);
+// The fastest kernel this processor runs.
+CopyKernel best_copy_kernel();
+
+}  // namespace brmark
+
+#endif

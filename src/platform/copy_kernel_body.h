@@ -1,0 +1,101 @@
+// The kernels' one algorithm, compiled once per instruction set. Included
+// only by the copy_kernel_*.cpp files, each with its own compiler flags, so
+// every function here has internal linkage: an inline function with external
+// linkage could be merged with the AVX2 file's copy and run on a processor
+// without AVX2.
+#ifndef BRMARK_PLATFORM_COPY_KERNEL_BODY_H
+#define BRMARK_PLATFORM_COPY_KERNEL_BODY_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "platform/copy_kernel.h"
+
+namespace brmark {
+
+// Index of the lowest set bit; KERNEL_WINDOW when there is none.
+static inline std::ptrdiff_t first_bit_or_window(std::uint64_t mask) {
+#if defined(__GNUC__)
+  return mask == 0 ? KERNEL_WINDOW : __builtin_ctzll(mask);
+#else
+  std::ptrdiff_t at = 0;
+  while (at < KERNEL_WINDOW && (mask >> at & 1) == 0) ++at;
+  return at;
+#endif
+}
+
+// Where the line end that an LF at lf_at closes begins: at the LF itself, or
+// at the CR just before it. That CR may be the last byte of the previous
+// window, already copied as an ordinary byte, which the mark then overwrites.
+static inline std::ptrdiff_t line_end_at(const unsigned char* window, std::ptrdiff_t lf_at) {
+  return lf_at - static_cast<std::ptrdiff_t>(window[lf_at - 1] == 0x0D);
+}
+
+// A window with at most one LF, without a data-dependent branch. The window
+// is already copied to out. The marked line end is stored where the line end
+// begins and the rest of the window copied after it in any case; with no LF
+// both land past the window's copy, as scratch.
+template <class Isa>
+static inline unsigned char* mark_sparse(const unsigned char* window, unsigned char* out,
+                                         std::uint64_t lf_mask) {
+  const std::ptrdiff_t lf_at = first_bit_or_window(lf_mask);
+  const std::ptrdiff_t has_lf = lf_mask != 0;
+  const std::ptrdiff_t head = has_lf != 0 ? line_end_at(window, lf_at) : KERNEL_WINDOW;
+  std::memcpy(out + head, MARKED_LINE_END, sizeof MARKED_LINE_END);
+  unsigned char* const rest = out + head + has_lf * MARKED_LINE_END_LENGTH;
+  Isa::copy_window(rest, window + lf_at + has_lf);
+  return rest + (KERNEL_WINDOW - lf_at - has_lf);
+}
+
+// A window with several LFs: after each line end, the rest of the window is
+// copied again from there, overwriting the previous copy's tail.
+template <class Isa>
+static inline unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
+                                        std::uint64_t lf_mask) {
+  std::ptrdiff_t start = 0;
+  do {
+    const std::ptrdiff_t lf_at = first_bit_or_window(lf_mask);
+    lf_mask &= lf_mask - 1;
+    out += line_end_at(window, lf_at) - start;
+    std::memcpy(out, MARKED_LINE_END, sizeof MARKED_LINE_END);
+    out += MARKED_LINE_END_LENGTH;
+    start = lf_at + 1;
+    Isa::copy_window(out, window + start);
+  } while (lf_mask != 0);
+  return out + (KERNEL_WINDOW - start);
+}
+
+// Isa provides lf_mask(window) (bit i set where byte i is LF), has_sub(window)
+// and copy_window(out, window), each over KERNEL_WINDOW bytes.
+//
+// Windows follow each other at a fixed stride, so the loads of one never
+// wait for the results of the one before; only the output position carries
+// from window to window. The only branch that depends on the text is "more
+// than one LF in this window", rare in ordinary text and usual in very short
+// lines. A CR that ends a window is copied as an ordinary byte; when the next
+// window begins with its LF, the mark overwrites it. The byte before the
+// first window is looked at for the same reason: it is either such a CR
+// copied by this kernel or a byte the caller has settled, never the CR of a
+// pair whose LF is still to come.
+template <class Isa>
+static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
+                                 const unsigned char* out_end) {
+  const unsigned char* in = from.in;
+  unsigned char* out = from.out;
+  while (in_end - in >= KERNEL_LOOKAHEAD && out_end - out >= KERNEL_ROOM) {
+    if (Isa::has_sub(in)) break;
+    const std::uint64_t lf_mask = Isa::lf_mask(in);
+    Isa::copy_window(out, in);
+    out = (lf_mask & (lf_mask - 1)) == 0 ? mark_sparse<Isa>(in, out, lf_mask)
+                                         : mark_dense<Isa>(in, out, lf_mask);
+    in += KERNEL_WINDOW;
+  }
+  // A CR that ended the last window may pair with an LF that is not looked
+  // at here: it goes back to the caller undecided.
+  const bool ends_in_cr = in != from.in && in[-1] == 0x0D;
+  return {in - ends_in_cr, out - ends_in_cr};
+}
+
+}  // namespace brmark
+
+#endif

@@ -1,0 +1,73 @@
+// Which kernels this build has and this processor runs. The one place that
+// knows about processor features.
+#include "platform/copy_kernel.h"
+
+namespace brmark {
+
+CopyProgress copy_kernel_portable(CopyProgress from, const unsigned char* in_end,
+                                  const unsigned char* out_end);
+#if defined(BRMARK_X86_KERNELS)
+CopyProgress copy_kernel_sse2(CopyProgress from, const unsigned char* in_end,
+                              const unsigned char* out_end);
+CopyProgress copy_kernel_avx2(CopyProgress from, const unsigned char* in_end,
+                              const unsigned char* out_end);
+#endif
+
+namespace {
+
+// GCC and clang read cpuid, and for AVX2 also whether the operating system
+// saves the wide registers, once at start-up. 64-bit x86 always has SSE2.
+#if defined(BRMARK_X86_KERNELS) && defined(__GNUC__)
+bool runs_sse2() {
+  return __builtin_cpu_supports("sse2") != 0;
+}
+bool runs_avx2() {
+  return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi") != 0;
+}
+#elif defined(BRMARK_X86_KERNELS) && defined(_M_X64)
+bool runs_sse2() {
+  return true;
+}
+bool runs_avx2() {
+  return false;
+}
+#endif
+
+}  // namespace
+
+CopyKernel copy_kernel(KernelKind kind) {
+  switch (kind) {
+    case KernelKind::portable:
+      return copy_kernel_portable;
+#if defined(BRMARK_X86_KERNELS)
+    case KernelKind::sse2:
+      return runs_sse2() ? copy_kernel_sse2 : nullptr;
+    case KernelKind::avx2:
+      return runs_avx2() ? copy_kernel_avx2 : nullptr;
+#endif
+    default:
+      return nullptr;
+  }
+}
+
+const char* kernel_name(KernelKind kind) {
+  switch (kind) {
+    case KernelKind::portable:
+      return "portable";
+    case KernelKind::sse2:
+      return "sse2";
+    case KernelKind::avx2:
+      return "avx2";
+  }
+  return "unknown";
+}
+
+CopyKernel best_copy_kernel() {
+  CopyKernel best = nullptr;
+  for (KernelKind kind : KERNEL_KINDS) {
+    if (CopyKernel kernel = copy_kernel(kind)) best = kernel;
+  }
+  return best;
+}
+
+}  // namespace brmark

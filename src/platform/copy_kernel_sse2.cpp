@@ -1,0 +1,51 @@
+// The SSE2 kernel: 16 bytes a compare. Compiled with -msse2, and run only
+// where the processor has SSE2.
+#include <emmintrin.h>
+
+#include <cstdint>
+
+#include "platform/copy_kernel_body.h"
+
+namespace brmark {
+
+namespace {
+
+__m128i load16(const unsigned char* at) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+
+std::uint64_t equal_mask16(const unsigned char* at, char byte) {
+  const int bits = _mm_movemask_epi8(_mm_cmpeq_epi8(load16(at), _mm_set1_epi8(byte)));
+  return static_cast<std::uint64_t>(static_cast<unsigned>(bits));
+}
+
+struct Sse2 {
+  static std::uint64_t lf_mask(const unsigned char* window) {
+    return equal_mask16(window, 0x0A) | equal_mask16(window + 16, 0x0A) << 16 |
+           equal_mask16(window + 32, 0x0A) << 32 | equal_mask16(window + 48, 0x0A) << 48;
+  }
+
+  static bool has_sub(const unsigned char* window) {
+    const __m128i sub = _mm_set1_epi8(0x1A);
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(load16(window), sub), _mm_cmpeq_epi8(load16(window + 16), sub)),
+        _mm_or_si128(_mm_cmpeq_epi8(load16(window + 32), sub),
+                     _mm_cmpeq_epi8(load16(window + 48), sub)));
+    return _mm_movemask_epi8(hits) != 0;
+  }
+
+  static void copy_window(unsigned char* out, const unsigned char* window) {
+    for (int at = 0; at < KERNEL_WINDOW; at += 16) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), load16(window + at));
+    }
+  }
+};
+
+}  // namespace
+
+CopyProgress copy_kernel_sse2(CopyProgress from, const unsigned char* in_end,
+                              const unsigned char* out_end) {
+  return copy_windows<Sse2>(from, in_end, out_end);
+}
+
+}  // namespace brmark

@@ -58,10 +58,10 @@ std::string corpus(Corpus kind) {
   return lines(random, 1, "\n", false);
 }
 
-unsigned char input_buffer[brmark::FILE_BUFFER_SIZE];
-unsigned char output_buffer[brmark::FILE_BUFFER_SIZE];
+alignas(4096) unsigned char input_buffer[brmark::FILE_BUFFER_SIZE];
+alignas(4096) unsigned char output_buffer[brmark::FILE_BUFFER_SIZE + 2048];
 
-void BM_MarkedCopy(benchmark::State& state, Corpus kind) {
+void BM_MarkedCopy(benchmark::State& state, Corpus kind, brmark::CopyKernel kernel) {
   const std::string text = corpus(kind);
   for (auto _ : state) {
     brmark::memory::MemorySource source;
@@ -72,22 +72,43 @@ void BM_MarkedCopy(benchmark::State& state, Corpus kind) {
     brmark::TextStream output;
     brmark::attach_text_stream(&input, brmark::memory::SOURCE, false, false, input_buffer,
                                sizeof input_buffer);
-    brmark::attach_text_stream(&output, brmark::memory::SINK, true, false, output_buffer,
-                               sizeof output_buffer);
-    brmark::copy_marking_line_ends(&input, &output);
+    brmark::attach_text_stream(&output, brmark::memory::SINK, true, false, output_buffer + 2048,
+                               brmark::FILE_BUFFER_SIZE);
+    brmark::copy_marking_line_ends_with(&input, &output, kernel);
     brmark::flush_text_stream(&output);
     benchmark::DoNotOptimize(brmark::memory::written_count());
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
+// Every kernel this processor runs, on every corpus.
+void register_benchmarks() {
+  const struct {
+    const char* name;
+    Corpus kind;
+  } corpora[] = {{"crlf_lines_0_to_160", CRLF},
+                 {"lf_lines_0_to_160", LF},
+                 {"shift_jis_crlf", SHIFT_JIS},
+                 {"one_line", ONE_LINE},
+                 {"empty_and_1_byte_lines", SHORT_LINES}};
+  for (brmark::KernelKind kind : brmark::KERNEL_KINDS) {
+    const brmark::CopyKernel kernel = brmark::copy_kernel(kind);
+    if (kernel == nullptr) continue;
+    for (const auto& corpus : corpora) {
+      const std::string name = std::string(corpus.name) + "/" + brmark::kernel_name(kind);
+      benchmark::RegisterBenchmark(name.c_str(), BM_MarkedCopy, corpus.kind, kernel)
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+}
+
 }  // namespace
 
-BENCHMARK_CAPTURE(BM_MarkedCopy, crlf_lines_0_to_160, CRLF)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_MarkedCopy, lf_lines_0_to_160, LF)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_MarkedCopy, shift_jis_crlf, SHIFT_JIS)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_MarkedCopy, one_line, ONE_LINE)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_MarkedCopy, empty_and_1_byte_lines, SHORT_LINES)
-    ->Unit(benchmark::kMillisecond);
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  register_benchmarks();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

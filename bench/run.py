@@ -89,8 +89,11 @@ def reference(data):
     return data.replace(b"\r\n", b"\n").replace(b"\n", b"<br>\r\n")
 
 
+ONLY_CONTENDERS = None  # --contenders: run these besides brmark, the floor and cat
+
+
 def contenders(brmark, floor, output_size):
-    return [
+    every = [
         ("brmark", None),
         ("floor", [floor, None, "floor-out", str(output_size)]),
         ("cat", ["cat"]),
@@ -98,6 +101,9 @@ def contenders(brmark, floor, output_size):
         ("awk", ["awk", r'{ sub(/\r$/, ""); printf "%s<br>\r\n", $0 }']),
         ("perl", ["perl", "-pe", r"s/\r?\n/<br>\r\n/"]),
     ]
+    if ONLY_CONTENDERS is None:
+        return every
+    return [c for c in every if c[0] in ("brmark", "floor", "cat") or c[0] in ONLY_CONTENDERS]
 
 
 def timed(command, folder, **streams):
@@ -193,7 +199,12 @@ def main():
     parser.add_argument("--scale", type=float, default=1.0, help="fraction of the full sizes")
     parser.add_argument("--only", help="comma-separated corpus names")
     parser.add_argument("--markdown", help="also write the table to this file, in Markdown")
+    parser.add_argument("--contenders", help="comma-separated one-liners to run (default: all); "
+                        "targets are judged only when all run")
     arguments = parser.parse_args()
+    global ONLY_CONTENDERS
+    if arguments.contenders is not None:
+        ONLY_CONTENDERS = [c for c in arguments.contenders.split(",") if c]
     brmark = os.path.abspath(arguments.brmark)
     floor = os.path.abspath(arguments.floor)
     for program in (brmark, floor):
@@ -201,7 +212,7 @@ def main():
             sys.exit(f"no {program}: build it first (see README)")
 
     folder = tempfile.mkdtemp(prefix="brmark-bench-")
-    full_size = arguments.scale >= 1.0
+    full_size = arguments.scale >= 1.0 and ONLY_CONTENDERS is None
     all_met = True
     rows, verdicts = [], []
     try:
@@ -222,7 +233,8 @@ def main():
                 print("{:8} {:10} {:>9} {:>8} {:>8} {:>7} {:>8}".format(name, *cells[1:]))
             brmark_median = statistics.median(results["brmark"][0])
             brmark_peak = max(results["brmark"][1])
-            others = min(statistics.median(results[k][0]) for k in ("sed", "awk", "perl"))
+            others = min((statistics.median(results[k][0]) for k in ("sed", "awk", "perl")
+                          if k in results), default=math.inf)
             ratio = brmark_median / floor_median
             met = ratio <= target and brmark_peak <= MEMORY_TARGET_KB and brmark_median < others
             all_met = all_met and met

@@ -72,20 +72,24 @@ const CopyCase COPY_CASES[] = {
      std::string(140, 'x') + "<br>\r\n" + std::string(21, 'y')},
     // Far from the end of the data, where the bulk path looks at the windows.
     {"SUB among many lines", ladder("\n") + "\x1a" + ladder("\n"), ladder("<br>\r\n")},
-    // The byte-at-a-time path takes byte 0 first, so the windows begin at
-    // byte 1 and the first one ends at byte 64.
-    {"CR LF split by a window", std::string(64, 'w') + "\r\n" + std::string(200, 'v'),
-     std::string(64, 'w') + "<br>\r\n" + std::string(200, 'v')},
-    {"lone CR ending a window", std::string(64, 'w') + "\r" + std::string(200, 'v') + "\n",
-     std::string(64, 'w') + "\r" + std::string(200, 'v') + "<br>\r\n"},
+    // The windows lie on 64-byte boundaries of the buffer, the bytes before
+    // the first one going through the byte-at-a-time path: the first window
+    // ends at byte 127, the second at 191.
+    {"CR LF split by a window", std::string(127, 'w') + "\r\n" + std::string(200, 'v'),
+     std::string(127, 'w') + "<br>\r\n" + std::string(200, 'v')},
+    {"lone CR ending a window", std::string(127, 'w') + "\r" + std::string(200, 'v') + "\n",
+     std::string(127, 'w') + "\r" + std::string(200, 'v') + "<br>\r\n"},
+    {"CR LF split by the last window", std::string(191, 'w') + "\r\n" + std::string(200, 'v'),
+     std::string(191, 'w') + "<br>\r\n" + std::string(200, 'v')},
     {"output over a buffer", lines_over_a_buffer("\r\n"), lines_over_a_buffer("<br>\r\n")},
     {"CR at the end of a long input", std::string(147, 'z') + "\r", std::string(147, 'z') + "\r"},
 };
 
 // Small sizes, and around the sizes where the copy starts moving 64-byte
-// windows: 128 bytes of input and 576 of output.
-constexpr std::size_t COPY_BUFFER_SIZES[] = {1,   3,   127, 128, 129, 150,
-                                             191, 575, 576, 577, 700, FILE_BUFFER_SIZE};
+// windows: 192 bytes of input (one window after the first 64 bytes, and the
+// two it reads) and 576 of output; at 256 the copy stops after two windows.
+constexpr std::size_t COPY_BUFFER_SIZES[] = {
+    1, 3, 127, 191, 192, 193, 255, 256, 575, 576, 577, 700, FILE_BUFFER_SIZE};
 
 // The kernels this processor runs; the test run says which it lacks.
 std::vector<KernelKind> runnable_kernels() {
@@ -102,8 +106,8 @@ std::vector<KernelKind> runnable_kernels() {
 
 const std::vector<KernelKind> KERNELS = runnable_kernels();
 
-unsigned char in_buffer[FILE_BUFFER_SIZE];
-unsigned char out_buffer[FILE_BUFFER_SIZE];
+alignas(4096) unsigned char in_buffer[FILE_BUFFER_SIZE];
+alignas(4096) unsigned char out_buffer[FILE_BUFFER_SIZE];
 
 // The copy of input with the given kernel and buffer sizes, through pipes.
 std::string copied(const std::string& input, KernelKind kind, std::size_t in_size,

@@ -1,6 +1,7 @@
 #include "conversion/marking_copy.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "conversion/buffer_window.h"
@@ -20,14 +21,26 @@ static_assert(marked_line_end_matches(), "the bulk path must write LINE_MARK and
 
 constexpr std::size_t ROOM = KERNEL_ROOM;
 
+// The buffered input the kernel may take: up to the first SUB, which ends
+// the input and is left to read_char with the bytes just before it.
+const unsigned char* kernel_input_end(const TextStream* input) {
+  const unsigned char* next = read_next(input);
+  const void* sub = std::memchr(next, SUB, static_cast<std::size_t>(read_end(input) - next));
+  return sub != nullptr ? static_cast<const unsigned char*>(sub) : read_end(input);
+}
+
 // The bulk path: the kernel copies what is buffered, window by window, and
-// hands back when the input runs short, at a SUB, or when the output needs
-// flushing, which is done here before it goes on.
+// hands back when the input runs short or when the output needs flushing,
+// which is done here before it goes on.
 void copy_buffered_windows(TextStream* input, TextStream* output, CopyKernel kernel) {
   if (output->capacity < ROOM) return;  // only tests make buffers this small
+  // The windows start on a boundary of their size, so that no load crosses
+  // a cache line; read_char takes the bytes before it.
+  if (reinterpret_cast<std::uintptr_t>(read_next(input)) % KERNEL_WINDOW != 0) return;
+  const unsigned char* const in_end = kernel_input_end(input);
   CopyProgress at{read_next(input), write_next(output, ROOM)};
   for (;;) {
-    at = kernel(at, read_end(input), write_end(output));
+    at = kernel(at, in_end, write_end(output));
     read_consumed(input, at.in);
     write_committed(output, at.out);
     if (static_cast<std::size_t>(write_end(output) - at.out) >= ROOM) return;

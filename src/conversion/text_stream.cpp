@@ -15,7 +15,13 @@ alignas(PAGE_SIZE) unsigned char output_buffer[STANDARD_BUFFER_SIZE];
 TextStream input_stream;
 TextStream output_stream;
 
-alignas(PAGE_SIZE) unsigned char file_buffers[MAX_FILE_STREAMS][FILE_BUFFER_SIZE];
+// A file written to starts half a page into its buffer. The copy reads and
+// writes at nearly the same offsets in its two buffers; at the same offset
+// within a page, each load would wait on the store before it (the processor
+// compares the low 12 bits of addresses first), halving the copy's speed on
+// long lines.
+constexpr std::size_t WRITE_SKEW = PAGE_SIZE / 2;
+alignas(PAGE_SIZE) unsigned char file_buffers[MAX_FILE_STREAMS][FILE_BUFFER_SIZE + WRITE_SKEW];
 TextStream file_streams[MAX_FILE_STREAMS];
 
 int free_file_slot() {
@@ -27,7 +33,8 @@ int free_file_slot() {
 
 TextStream* attach_file(int slot, FileHandle handle, bool writing) {
   TextStream* stream = &file_streams[slot];
-  attach_text_stream(stream, handle, writing, false, file_buffers[slot], FILE_BUFFER_SIZE);
+  attach_text_stream(stream, handle, writing, false,
+                     file_buffers[slot] + (writing ? WRITE_SKEW : 0), FILE_BUFFER_SIZE);
   return stream;
 }
 

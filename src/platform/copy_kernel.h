@@ -30,13 +30,13 @@ struct CopyProgress {
 
 // Copies raw buffered input to output as the reading and writing rules would
 // for the bytes it takes: an LF, or a CR directly followed by an LF, becomes
-// MARKED_LINE_END; every other byte is copied, a lone CR included. It starts
-// a window only while KERNEL_LOOKAHEAD bytes of input remain before in_end
-// and KERNEL_ROOM bytes of output before out_end, and stops before a window
-// that holds a SUB, leaving the bytes around a SUB and near the buffers' ends
-// to the byte-at-a-time path. It never hands back a CR whose pairing it has
-// not decided: the returned in is never just past a CR it copied. Bytes
-// stored past the returned out are scratch.
+// MARKED_LINE_END; every other byte is copied, a lone CR included, and a SUB
+// too: the caller ends the input before one. It starts a window only while
+// KERNEL_LOOKAHEAD bytes of input remain before in_end and KERNEL_ROOM bytes
+// of output before out_end, leaving the bytes near the ends to the
+// byte-at-a-time path. It never hands back a CR whose pairing it has not
+// decided: the returned in is never just past a CR it copied. Bytes stored
+// past the returned out are scratch.
 //
 // The byte before from.in must be readable, as the one before an LF, and
 // must not be a CR that pairs with an LF at from.in: the caller has read at

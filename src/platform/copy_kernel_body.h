@@ -15,7 +15,10 @@ namespace brmark {
 
 // Index of the lowest set bit; KERNEL_WINDOW when there is none.
 static inline std::ptrdiff_t first_bit_or_window(std::uint64_t mask) {
-#if defined(__GNUC__)
+#if defined(__BMI__) && defined(__x86_64__)
+  // tzcnt gives the window's size for an empty mask, with no branch.
+  return static_cast<std::ptrdiff_t>(__builtin_ia32_tzcnt_u64(mask));
+#elif defined(__GNUC__)
   return mask == 0 ? KERNEL_WINDOW : __builtin_ctzll(mask);
 #else
   std::ptrdiff_t at = 0;
@@ -40,7 +43,8 @@ static inline unsigned char* mark_sparse(const unsigned char* window, unsigned c
                                          std::uint64_t lf_mask) {
   const std::ptrdiff_t lf_at = first_bit_or_window(lf_mask);
   const std::ptrdiff_t has_lf = lf_mask != 0;
-  const std::ptrdiff_t head = has_lf != 0 ? line_end_at(window, lf_at) : KERNEL_WINDOW;
+  const std::ptrdiff_t head =
+      lf_at - (static_cast<std::ptrdiff_t>(window[lf_at - 1] == 0x0D) & has_lf);
   std::memcpy(out + head, MARKED_LINE_END, sizeof MARKED_LINE_END);
   unsigned char* const rest = out + head + has_lf * MARKED_LINE_END_LENGTH;
   Isa::copy_window(rest, window + lf_at + has_lf);
@@ -50,8 +54,8 @@ static inline unsigned char* mark_sparse(const unsigned char* window, unsigned c
 // A window with several LFs: after each line end, the rest of the window is
 // copied again from there, overwriting the previous copy's tail.
 template <class Isa>
-static inline unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
-                                        std::uint64_t lf_mask) {
+static inline unsigned char* mark_by_runs(const unsigned char* window, unsigned char* out,
+                                          std::uint64_t lf_mask) {
   std::ptrdiff_t start = 0;
   do {
     const std::ptrdiff_t lf_at = first_bit_or_window(lf_mask);
@@ -65,8 +69,10 @@ static inline unsigned char* mark_dense(const unsigned char* window, unsigned ch
   return out + (KERNEL_WINDOW - start);
 }
 
-// Isa provides lf_mask(window) (bit i set where byte i is LF), has_sub(window)
-// and copy_window(out, window), each over KERNEL_WINDOW bytes.
+// Isa provides lf_mask(window) (bit i set where byte i is LF) and
+// copy_window(out, window), each over KERNEL_WINDOW bytes, and
+// mark_dense(window, out, lf_mask) for windows with several LFs, which may
+// be mark_by_runs.
 //
 // Windows follow each other at a fixed stride, so the loads of one never
 // wait for the results of the one before; only the output position carries
@@ -83,11 +89,10 @@ static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
   const unsigned char* in = from.in;
   unsigned char* out = from.out;
   while (in_end - in >= KERNEL_LOOKAHEAD && out_end - out >= KERNEL_ROOM) {
-    if (Isa::has_sub(in)) break;
     const std::uint64_t lf_mask = Isa::lf_mask(in);
     Isa::copy_window(out, in);
     out = (lf_mask & (lf_mask - 1)) == 0 ? mark_sparse<Isa>(in, out, lf_mask)
-                                         : mark_dense<Isa>(in, out, lf_mask);
+                                         : Isa::mark_dense(in, out, lf_mask);
     in += KERNEL_WINDOW;
   }
   // A CR that ended the last window may pair with an LF that is not looked

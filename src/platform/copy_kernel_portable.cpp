@@ -36,16 +36,13 @@ struct Portable {
     return mask;
   }
 
-  static bool has_sub(const unsigned char* window) {
-    std::uint64_t found = 0;
-    for (std::ptrdiff_t word = 0; word < KERNEL_WINDOW; word += 8) {
-      found |= holds_byte(load_word(window + word), 0x1A);
-    }
-    return found != 0;
-  }
-
   static void copy_window(unsigned char* out, const unsigned char* window) {
     std::memcpy(out, window, KERNEL_WINDOW);
+  }
+
+  static unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
+                                   std::uint64_t lf_mask) {
+    return mark_by_runs<Portable>(window, out, lf_mask);
   }
 };
 

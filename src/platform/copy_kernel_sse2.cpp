@@ -25,19 +25,15 @@ struct Sse2 {
            equal_mask16(window + 32, 0x0A) << 32 | equal_mask16(window + 48, 0x0A) << 48;
   }
 
-  static bool has_sub(const unsigned char* window) {
-    const __m128i sub = _mm_set1_epi8(0x1A);
-    const __m128i hits = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(load16(window), sub), _mm_cmpeq_epi8(load16(window + 16), sub)),
-        _mm_or_si128(_mm_cmpeq_epi8(load16(window + 32), sub),
-                     _mm_cmpeq_epi8(load16(window + 48), sub)));
-    return _mm_movemask_epi8(hits) != 0;
-  }
-
   static void copy_window(unsigned char* out, const unsigned char* window) {
     for (int at = 0; at < KERNEL_WINDOW; at += 16) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), load16(window + at));
     }
+  }
+
+  static unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
+                                   std::uint64_t lf_mask) {
+    return mark_by_runs<Sse2>(window, out, lf_mask);
   }
 };
 

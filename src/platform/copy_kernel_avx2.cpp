@@ -54,7 +54,7 @@ constexpr Expansions make_expansions() {
 
 constexpr Expansions EXPANSIONS = make_expansions();
 
-__m128i load_from(const unsigned char* table_row, int part) {
+__m128i load_from(const unsigned char* table_row, std::ptrdiff_t part) {
   return _mm_load_si128(reinterpret_cast<const __m128i*>(table_row + 16 * part));
 }
 
@@ -62,7 +62,8 @@ __m128i load_from(const unsigned char* table_row, int part) {
 // before the window counts, as its CR would already have been copied.
 bool marks_every_lf_alike(const unsigned char* window, std::uint64_t lf_mask) {
   const std::uint64_t cr_mask = equal_mask32(window, 0x0D) | equal_mask32(window + 32, 0x0D) << 32;
-  const std::uint64_t lf_after_cr = (cr_mask << 1 | std::uint64_t{window[-1] == 0x0D}) & lf_mask;
+  const std::uint64_t lf_after_cr =
+      (cr_mask << 1 | static_cast<std::uint64_t>(window[-1] == 0x0D)) & lf_mask;
   return lf_after_cr == 0;
 }
 
@@ -74,7 +75,7 @@ unsigned char* expand_groups(const unsigned char* window, unsigned char* out,
     const unsigned char* row = EXPANSIONS.from[lfs];
     const __m128i bytes =
         _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(window + group)), mark);
-    for (int part = 0; part < GROUP_OUT / 16; ++part) {
+    for (std::ptrdiff_t part = 0; part < GROUP_OUT / 16; ++part) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * part),
                        _mm_shuffle_epi8(bytes, load_from(row, part)));
     }

@@ -19,10 +19,10 @@ namespace {
 // saves the wide registers, once at start-up. 64-bit x86 always has SSE2.
 #if defined(BRMARK_X86_KERNELS) && defined(__GNUC__)
 bool runs_sse2() {
-  return __builtin_cpu_supports("sse2") != 0;
+  return __builtin_cpu_supports("sse2");
 }
 bool runs_avx2() {
-  return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi") != 0;
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
 }
 #elif defined(BRMARK_X86_KERNELS) && defined(_M_X64)
 bool runs_sse2() {

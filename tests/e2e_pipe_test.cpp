@@ -18,9 +18,13 @@ const std::string SJIS_124 = [] {
   for (int i = 0; i < 124; ++i) name += "\x82\xa0";  // あ
   return name;
 }();
-const std::string BOUNDARY_INPUT = std::string(4095, 'a') + "\r\n" + std::string(4094, 'b') + "\r";
+// The CR ends the first fill of the program's 128 KiB file buffer, its LF
+// begins the second.
+constexpr std::size_t FILE_BUFFER = 128 * 1024;
+const std::string BOUNDARY_INPUT =
+    std::string(FILE_BUFFER - 1, 'a') + "\r\n" + std::string(4094, 'b') + "\r";
 const std::string BOUNDARY_OUTPUT =
-    std::string(4095, 'a') + "<br>\r\n" + std::string(4094, 'b') + "\r";
+    std::string(FILE_BUFFER - 1, 'a') + "<br>\r\n" + std::string(4094, 'b') + "\r";
 std::string repeated(const std::string& text, int count) {
   std::string all;
   for (int i = 0; i < count; ++i) all += text;

@@ -32,12 +32,12 @@ struct Outcome {
 
 const std::string LINES = [] {
   std::string lines;
-  for (int i = 0; i < 2000; ++i) lines += "line\r\n";
+  for (int i = 0; i < 50000; ++i) lines += "line\r\n";
   return lines;
 }();
 const std::string MARKED_LINES = [] {
   std::string lines;
-  for (int i = 0; i < 2000; ++i) lines += "line<br>\r\n";
+  for (int i = 0; i < 50000; ++i) lines += "line<br>\r\n";
   return lines;
 }();
 

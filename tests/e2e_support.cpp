@@ -161,6 +161,12 @@ namespace {
   for (const std::string& variable : options.environment) {
     putenv(const_cast<char*>(variable.c_str()));
   }
+  exec_brmark(options);
+}
+
+}  // namespace
+
+void exec_brmark(const RunOptions& options) {
   std::vector<char*> argv;
   if (*options.launcher != '\0') argv.push_back(const_cast<char*>(options.launcher));
   argv.push_back(const_cast<char*>(options.executable));
@@ -171,8 +177,6 @@ namespace {
   execv(argv[0], argv.data());
   _exit(127);
 }
-
-}  // namespace
 
 Started start_brmark(const std::string& folder, const std::string& input,
                      const RunOptions& options) {

@@ -73,6 +73,10 @@ struct RunOptions {
   const char* launcher = BRMARK_LAUNCHER;  // runs the executable, or "" to run it directly
 };
 
+// Replaces this (child) process with the program, through its launcher and
+// with its arguments; exits with 127 when it cannot.
+[[noreturn]] void exec_brmark(const RunOptions& options);
+
 // A started program: its process and the read ends of its output pipes.
 struct Started {
   int pid;

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "case_name.h"
 #include "e2e_support.h"
@@ -68,13 +67,7 @@ class Terminal {
       settings.c_cc[VSUSP] = _POSIX_VDISABLE;
       tcsetattr(0, TCSANOW, &settings);
       if (chdir(folder.c_str()) != 0) _exit(126);
-      const RunOptions program;
-      std::vector<char*> argv;
-      if (*program.launcher != '\0') argv.push_back(const_cast<char*>(program.launcher));
-      argv.push_back(const_cast<char*>(program.executable));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
+      exec_brmark(RunOptions{});
     }
   }
 

@@ -32,6 +32,12 @@ std::string repeated(const std::string& text, int count) {
 }
 
 const std::string MANY_LINES = repeated("line\n", 4000);
+
+RunOptions output_closed() {
+  RunOptions options;
+  options.output_closed = true;
+  return options;
+}
 // About four file buffers, and far more than a pipe holds.
 const int FEED_LINES = 80000;
 
@@ -149,6 +155,24 @@ const std::vector<Scenario> CASES = {
      0,
      "{P}feed",
      repeated("line<br>\r\n", FEED_LINES) + BOUNDARY_OUTPUT},
+    {"a private input gives a private copy",
+     {{Entry::private_file, "memo.txt", "a\n"}},
+     "memo.txt\n",
+     text::CREATED,
+     0,
+     "{P}memo.txt",
+     "a<br>\r\n",
+     {},
+     0600},
+    // Messages nobody reads are lost; the copy and the status are not.
+    {"nobody reads standard output",
+     {{Entry::file, "memo.txt", "a\n"}},
+     "memo.txt\n",
+     text::CREATED,
+     0,
+     "{P}memo.txt",
+     "a<br>\r\n",
+     output_closed()},
     // Refused before anything is opened.
     {"no input at all", {}, "", text::NOT_FOUND, 1},
     {"empty name", {}, "\n", text::NOT_FOUND, 1},
@@ -186,6 +210,12 @@ const std::vector<Scenario> CASES = {
      "a\n",
      text::TARGET_EXISTS,
      1},
+    // The copy takes the name only once whole, and never from another program.
+    {"name taken by another program while the copy runs",
+     {{Entry::fifo, "feed", "a\n"}, {Entry::taken_later, "{P}feed", "theirs\n"}},
+     "feed\n",
+     text::TARGET_EXISTS,
+     1},
     {"target is a dangling link",
      {{Entry::file, "a", "x"}, {Entry::link, "{P}a", "elsewhere"}},
      "a\n",
@@ -207,9 +237,17 @@ const std::vector<Scenario> CASES = {
      1},
     // Failures during the copy leave nothing behind.
     {"read error", {{Entry::link, "mem", "/proc/self/mem"}}, "mem\n", text::READ_FAILED, 1},
-    {"write error",
+    {"over a file-size limit",
      {{Entry::file, "many", MANY_LINES}},
      "many\n",
+     text::WRITE_FAILED,
+     1,
+     "",
+     "",
+     {{}, 4096}},
+    {"a failed write ends the reading of an endless input",
+     {{Entry::endless_fifo, "feed", MANY_LINES}},
+     "feed\n",
      text::WRITE_FAILED,
      1,
      "",
@@ -222,10 +260,8 @@ const std::vector<Scenario> CASES = {
 // would test Wine rather than the program.
 [[maybe_unused]] bool needs_posix(const Scenario& c) {
   for (const Entry& entry : c.setup) {
-    if (entry.kind == Entry::link || entry.kind == Entry::fifo || entry.kind == Entry::unreadable ||
-        entry.name.back() == ' ' || entry.name.back() == '.') {
-      return true;
-    }
+    if (entry.kind != Entry::file && entry.kind != Entry::folder) return true;
+    if (entry.name.back() == ' ' || entry.name.back() == '.') return true;
   }
   return false;
 }
@@ -242,15 +278,23 @@ TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
   lay_out(dir, c.setup);
   std::map<std::string, std::string> expected = snapshot(dir.path());
   if (!c.created.empty()) expected[file_name(c.created)] = "file:" + c.created_bytes;
+  for (const Entry& entry : c.setup) {
+    if (entry.kind == Entry::taken_later) expected[file_name(entry.name)] = "file:" + entry.value;
+  }
 
   const Started started = start_brmark(dir.path(), expand_prefix(c.typed), c.options);
   feed_fifos(dir, c.setup);
   const RunResult result = finish(started);
 
-  EXPECT_EQ(result.out, standard_output_for(c.message));
+  EXPECT_EQ(result.out, c.options.output_closed ? "" : standard_output_for(c.message));
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.status, c.status);
   EXPECT_EQ(snapshot(dir.path()), expected);
+  // Windows gives a new file the folder's permissions, not bits of its own.
+  if (!c.created.empty() && !UNDER_WINE) {
+    const auto mode = std::filesystem::status(dir / file_name(c.created)).permissions();
+    EXPECT_EQ(static_cast<int>(mode), c.created_mode);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ThroughPipes, ::testing::ValuesIn(CASES), case_name<Scenario>);

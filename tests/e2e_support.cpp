@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -63,12 +64,12 @@ std::string file_name(const std::string& pattern) {
 }
 
 int status_after(int signal_number) {
-#ifdef BRMARK_TEST_WINE
-  (void)signal_number;
-  return 0xC000013A & 0xFF;
-#else
-  return 128 + signal_number;
-#endif
+  if (UNDER_WINE && signal_number != SIGKILL) return 0xC000013A & 0xFF;
+  return BY_SIGNAL + signal_number;
+}
+
+int status_of(int wait_status) {
+  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : BY_SIGNAL + WTERMSIG(wait_status);
 }
 
 std::string with_crlf(const std::string& text) {
@@ -154,9 +155,6 @@ namespace {
     const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                        static_cast<rlim_t>(options.file_size_limit)};
     setrlimit(RLIMIT_FSIZE, &limit);
-    // Ignored, so that an over-long write fails with EFBIG instead of
-    // killing the process.
-    signal(SIGXFSZ, SIG_IGN);
   }
   for (const std::string& variable : options.environment) {
     putenv(const_cast<char*>(variable.c_str()));
@@ -167,6 +165,14 @@ namespace {
 }  // namespace
 
 void exec_brmark(const RunOptions& options) {
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) signal(signal_number, SIG_DFL);
+  for (int signal_number : options.ignored_signals) signal(signal_number, SIG_IGN);
+  // A POSIX program sees to SIGXFSZ itself; a Windows one cannot, and Wine
+  // leaves it at its default, which ends the process.
+  if (UNDER_WINE) signal(SIGXFSZ, SIG_IGN);
+  umask(022);
+  const rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
   std::vector<char*> argv;
   if (*options.launcher != '\0') argv.push_back(const_cast<char*>(options.launcher));
   argv.push_back(const_cast<char*>(options.executable));
@@ -194,6 +200,10 @@ Started start_brmark(const std::string& folder, const std::string& input,
   close(in[0]);
   close(out[1]);
   close(err[1]);
+  if (options.output_closed) {
+    close(out[0]);
+    out[0] = -1;
+  }
   // The program may stop reading early (a refused name); the rest is lost.
   (void)!write(in[1], input.data(), input.size());
   close(in[1]);
@@ -202,11 +212,11 @@ Started start_brmark(const std::string& folder, const std::string& input,
 
 RunResult finish(const Started& started) {
   RunResult result;
-  result.out = drain(started.out);
+  if (started.out >= 0) result.out = drain(started.out);
   result.err = drain(started.err);
   int status = 0;
   EXPECT_EQ(waitpid(started.pid, &status, 0), started.pid);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.status = status_of(status);
   return result;
 }
 
@@ -221,6 +231,13 @@ void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
     switch (entry.kind) {
       case Entry::file:
         write_file(path, entry.value);
+        fs::permissions(path, fs::perms(0644));
+        break;
+      case Entry::private_file:
+        write_file(path, entry.value);
+        fs::permissions(path, fs::perms(0600));
+        break;
+      case Entry::taken_later:
         break;
       case Entry::folder:
         fs::create_directory(path);
@@ -229,6 +246,7 @@ void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
         fs::create_symlink(entry.value, path);
         break;
       case Entry::fifo:
+      case Entry::endless_fifo:
         EXPECT_EQ(mkfifo(path.c_str(), 0644), 0);
         break;
       case Entry::unreadable:
@@ -252,14 +270,62 @@ int open_fifo_writer(const std::string& path) {
   return fd;
 }
 
+bool drained(int fifo_writer) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  int unread = 0;
+  while (ioctl(fifo_writer, FIONREAD, &unread) == 0 && unread > 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return unread == 0;
+}
+
+namespace {
+
+// As another program would: created exclusively, so that a name the copy
+// already stands under fails the test rather than being overwritten.
+void take_names_later(const TempDir& dir, const std::vector<Entry>& setup) {
+  for (const Entry& entry : setup) {
+    if (entry.kind != Entry::taken_later) continue;
+    const int fd =
+        open((dir / file_name(entry.name)).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << entry.name << " was taken before the copy was whole";
+    EXPECT_EQ(write(fd, entry.value.data(), entry.value.size()),
+              static_cast<ssize_t>(entry.value.size()));
+    close(fd);
+  }
+}
+
+// Writes until the reader has gone (EPIPE), which it must within a few seconds.
+void write_until_reader_goes(int fd, const std::string& bytes) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (write(fd, bytes.data(), bytes.size()) > 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "the program went on reading its endless input";
+      return;
+    }
+  }
+  EXPECT_EQ(errno, EPIPE);
+}
+
+}  // namespace
+
 void feed_fifos(const TempDir& dir, const std::vector<Entry>& setup) {
   for (const Entry& entry : setup) {
-    if (entry.kind != Entry::fifo || entry.value.empty()) continue;
+    if ((entry.kind != Entry::fifo && entry.kind != Entry::endless_fifo) || entry.value.empty()) {
+      continue;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const int fd = open_fifo_writer(dir / file_name(entry.name));
     ASSERT_GE(fd, 0) << "nobody opened " << entry.name << " for reading";
-    EXPECT_EQ(write(fd, entry.value.data(), entry.value.size()),
-              static_cast<ssize_t>(entry.value.size()));
+    if (entry.kind == Entry::endless_fifo) {
+      write_until_reader_goes(fd, entry.value);
+    } else {
+      EXPECT_EQ(write(fd, entry.value.data(), entry.value.size()),
+                static_cast<ssize_t>(entry.value.size()));
+      EXPECT_TRUE(drained(fd));
+      take_names_later(dir, setup);
+    }
     close(fd);
   }
 }

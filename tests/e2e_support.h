@@ -13,6 +13,13 @@
 
 namespace brmark::testing {
 
+// The program under test is a Windows build run by Wine.
+#ifdef BRMARK_TEST_WINE
+constexpr bool UNDER_WINE = true;
+#else
+constexpr bool UNDER_WINE = false;
+#endif
+
 // The fixed texts, written here in UTF-8 independently of the program's own
 // tables; in_build_encoding turns them into what the build under test shows.
 namespace text {
@@ -58,10 +65,18 @@ std::string read_file(const std::string& path);
 // removed.
 std::map<std::string, std::string> snapshot(const std::string& root);
 
+// A process that a signal ended has this added to the signal's number as its
+// status, so that it is never taken for one that called exit(128 + N).
+constexpr int BY_SIGNAL = 256;
+
+// The status of a process from what waitpid gave: its exit status (0 to 255),
+// or BY_SIGNAL + the signal that ended it.
+int status_of(int wait_status);
+
 struct RunResult {
   std::string out;
   std::string err;
-  int status;  // the exit status, or 128 + the signal that ended the process
+  int status;  // as status_of gives it
 };
 
 struct RunOptions {
@@ -71,10 +86,14 @@ struct RunOptions {
   std::vector<std::string> environment{};  // NAME=value added to the program's
   const char* executable = BRMARK_EXECUTABLE;
   const char* launcher = BRMARK_LAUNCHER;  // runs the executable, or "" to run it directly
+  std::vector<int> ignored_signals{};      // ignored when the program starts, as nohup does
+  bool output_closed = false;              // nobody reads standard output, as in brmark | true
 };
 
 // Replaces this (child) process with the program, through its launcher and
-// with its arguments; exits with 127 when it cannot.
+// with its arguments, as a shell starts it: default signal actions (SIGPIPE
+// too, which the tests themselves ignore) but for options.ignored_signals,
+// umask 022, and no core files; exits with 127 when it cannot.
 [[noreturn]] void exec_brmark(const RunOptions& options);
 
 // A started program: its process and the read ends of its output pipes.
@@ -93,11 +112,14 @@ RunResult run_brmark(const std::string& folder, const std::string& input,
                      const RunOptions& options = {});
 
 // Something standing in the folder before a run. Names may hold "{P}", the
-// output prefix of the build under test.
+// output prefix of the build under test. Files are mode 0644.
 struct Entry {
   // unreadable: a file that only its owner may write and nobody may read
-  // (root excepted, hence RunOptions::unprivileged).
-  enum Kind { file, folder, link, fifo, unreadable } kind;
+  // (root excepted, hence RunOptions::unprivileged). private_file: mode 0600.
+  // taken_later: a file that another program creates while the copy runs,
+  // once the program has read all of the FIFO's bytes. endless_fifo: a FIFO
+  // whose writer writes its value again and again until the reader goes.
+  enum Kind { file, folder, link, fifo, unreadable, private_file, taken_later, endless_fifo } kind;
   std::string name;
   // A file's bytes, a link's target, or what a writer puts into a FIFO once
   // the program has started (feed_fifos).
@@ -110,8 +132,14 @@ void lay_out(const TempDir& dir, const std::vector<Entry>& setup);
 // after the program would; -1 when no reader comes within a few seconds.
 int open_fifo_writer(const std::string& path);
 
+// True once the reader has taken every byte written into the FIFO so far;
+// false after a few seconds without.
+bool drained(int fifo_writer);
+
 // For each FIFO of the setup that has bytes: waits a moment, so that the
-// program is already waiting for its writer, then writes them and closes it.
+// program is already waiting for its writer, then writes them, creates the
+// taken_later files once they are read, and closes it. An endless FIFO's
+// writer must see its reader go within a few seconds.
 void feed_fifos(const TempDir& dir, const std::vector<Entry>& setup);
 
 // One run through pipes and everything it should do.
@@ -124,13 +152,14 @@ struct Scenario {
   std::string created{};  // name of the one new file, empty when none may appear
   std::string created_bytes{};
   RunOptions options{};
+  int created_mode = 0644;  // the copy's permission bits
 };
 
 void PrintTo(const Scenario& scenario, std::ostream* out);
 
-// The status of a program ended by the signal: 128 + its number; under Wine
-// the low byte of STATUS_CONTROL_C_EXIT, with which an interrupted Windows
-// program ends.
+// The status of a program ended by the signal: BY_SIGNAL + its number; under
+// Wine, but for SIGKILL, the low byte of STATUS_CONTROL_C_EXIT, with which an
+// interrupted Windows program ends.
 int status_after(int signal_number);
 
 // All that standard output holds after a run that showed message.

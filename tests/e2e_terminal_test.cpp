@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "case_name.h"
 #include "e2e_support.h"
@@ -130,7 +131,19 @@ class Terminal {
       std::this_thread::sleep_for(10ms);
     }
     exited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status_of(status);
+  }
+
+  // What the program holds open that lies in folder.
+  std::vector<std::string> open_files_in(const std::string& folder) const {
+    std::vector<std::string> held;
+    const std::string fds = "/proc/" + std::to_string(pid_) + "/fd";
+    std::error_code ignored;
+    for (const auto& fd : std::filesystem::directory_iterator(fds, ignored)) {
+      const std::string target = std::filesystem::read_symlink(fd.path(), ignored).string();
+      if (target.rfind(folder + "/", 0) == 0) held.push_back(target);
+    }
+    return held;
   }
 
  private:
@@ -168,7 +181,8 @@ struct TerminalCase {
   bool waits_for_enter;
   int status;
   bool creates_copy;
-  int signal_in_wait = 0;  // sent during the closing wait instead of Enter
+  int signal_in_wait = 0;     // sent during the closing wait instead of Enter
+  bool target_taken = false;  // the copy's name holds "keep" before the run
 };
 
 void PrintTo(const TerminalCase& c, std::ostream* out) {
@@ -193,6 +207,8 @@ const TerminalCase CASES[] = {
      status_after(SIGINT), true, SIGINT},
     {"SIGHUP in the closing wait keeps the copy", "memo.txt\r", text::CREATED, true,
      status_after(SIGHUP), true, SIGHUP},
+    {"the input and the probed target are closed before the wait", "memo.txt\r",
+     text::TARGET_EXISTS, true, 1, false, 0, true},
 };
 
 // Ctrl-D and SIGHUP belong to POSIX terminals; a Windows console has neither.
@@ -210,6 +226,8 @@ TEST_P(AtTerminal, ShowsPromptAndMessageThenWaitsAsTheLineRequires) {
 #endif
   TempDir dir;
   write_file(dir / "memo.txt", "a\r\n");
+  const std::string copy = dir / file_name("{P}memo.txt");
+  if (c.target_taken) write_file(copy, "keep");
   Terminal terminal(dir.path());
 
   ASSERT_TRUE(terminal.shows(on_screen(text::PROMPT))) << "prompt before anything is typed";
@@ -219,6 +237,10 @@ TEST_P(AtTerminal, ShowsPromptAndMessageThenWaitsAsTheLineRequires) {
   if (c.waits_for_enter) {
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(terminal.running()) << "the message is shown while the program waits";
+    // Wine's server, not the program's process, holds a Windows program's files.
+    if (!UNDER_WINE) {
+      EXPECT_EQ(terminal.open_files_in(dir.path()), std::vector<std::string>{});
+    }
     if (c.signal_in_wait != 0) {
       terminal.interrupt(c.signal_in_wait);
     } else {
@@ -226,10 +248,9 @@ TEST_P(AtTerminal, ShowsPromptAndMessageThenWaitsAsTheLineRequires) {
     }
   }
   EXPECT_EQ(terminal.exit_status(), c.status);
-  const std::string copy = dir / file_name("{P}memo.txt");
-  EXPECT_EQ(std::filesystem::exists(copy), c.creates_copy);
-  if (c.creates_copy) {
-    EXPECT_EQ(read_file(copy), "a<br>\r\n");
+  EXPECT_EQ(std::filesystem::exists(copy), c.creates_copy || c.target_taken);
+  if (c.creates_copy || c.target_taken) {
+    EXPECT_EQ(read_file(copy), c.creates_copy ? "a<br>\r\n" : "keep");
   }
 }
 

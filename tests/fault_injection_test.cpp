@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -68,18 +69,24 @@ const std::vector<Scenario> SCENARIOS = {
     {"write failed", {{Entry::file, "a", LINES}}, "a\n", text::WRITE_FAILED, 1, "", "", {{}, 4096}},
 };
 
-RunOptions faulty(const Scenario& scenario, const std::string& fault, const std::string& log) {
+// The two ways the program makes its output: an unnamed file named once whole,
+// and the exclusive create under the name that it falls back to.
+enum class Way { unnamed, fallback };
+
+RunOptions faulty(const Scenario& scenario, Way way, const std::string& fault,
+                  const std::string& log) {
   RunOptions options = scenario.options;
   options.executable = BRMARK_FAULTY_EXECUTABLE;
   options.environment = {"BRMARK_FAULT=" + fault, "BRMARK_FAULT_LOG=" + log};
+  if (way == Way::fallback) options.environment.push_back("BRMARK_NO_UNNAMED=1");
   return options;
 }
 
-std::vector<Call> calls_of_clean_run(const Scenario& scenario) {
+std::vector<Call> calls_of_clean_run(const Scenario& scenario, Way way) {
   TempDir dir;
   lay_out(dir, scenario.setup);
   const std::string log = dir.path() + ".calls";
-  run_brmark(dir.path(), expand_prefix(scenario.typed), faulty(scenario, "none 0 EIO", log));
+  run_brmark(dir.path(), expand_prefix(scenario.typed), faulty(scenario, way, "none 0 EIO", log));
   std::vector<Call> calls;
   std::ifstream lines(log);
   std::map<std::string, int> counts;
@@ -96,6 +103,8 @@ std::vector<std::string> modes_for(const Call& call) {
   if (call.kind == "open") return {"EACCES", "EINTR"};
   if (call.kind == "read") return {"EIO", "EINTR", "SHORT"};
   if (call.kind == "write") return {"ENOSPC", "EINTR", "SHORT"};
+  // EEXIST: another program took the name while the copy ran.
+  if (call.kind == "link") return {"EIO", "EEXIST"};
   return {"EIO"};
 }
 
@@ -103,11 +112,13 @@ Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::
   const Outcome clean{scenario.message, scenario.status, !scenario.created.empty()};
   if (mode == "EINTR" || mode == "SHORT") return clean;
   // The process ends by the signal, and the new file goes with it.
-  if (mode == "SIGINT") return {"", 128 + SIGINT, false, false};
-  if (mode == "SIGHUP") return {"", 128 + SIGHUP, false, false};
+  if (mode == "SIGINT") return {"", status_after(SIGINT), false, false};
+  if (mode == "SIGHUP") return {"", status_after(SIGHUP), false, false};
   const std::string site = call.kind + " " + call.role;
   if (site == "open input") return {text::NOT_FOUND, 1, false};
   if (site == "open output") return {text::CREATE_FAILED, 1, false};
+  if (site == "link name" && mode == "EEXIST") return {text::TARGET_EXISTS, 1, false};
+  if (site == "link name") return {text::CREATE_FAILED, 1, false};
   // Failing the first read of the name leaves it empty.
   if (site == "read stdin" && call.nth == 1) return {text::NOT_FOUND, 1, false};
   if (site == "read input") return {text::READ_FAILED, 1, false};
@@ -122,7 +133,8 @@ Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::
 }
 
 // Runs the scenario with one fault and reports whether everything held.
-bool holds_with_fault(const Scenario& scenario, const Call& call, const std::string& mode) {
+bool holds_with_fault(const Scenario& scenario, Way way, const Call& call,
+                      const std::string& mode) {
   const Outcome expected = expected_outcome(scenario, call, mode);
   TempDir dir;
   lay_out(dir, scenario.setup);
@@ -132,7 +144,7 @@ bool holds_with_fault(const Scenario& scenario, const Call& call, const std::str
 
   const std::string fault = call.kind + " " + std::to_string(call.nth) + " " + mode;
   const RunResult result = run_brmark(dir.path(), expand_prefix(scenario.typed),
-                                      faulty(scenario, fault, dir.path() + ".calls"));
+                                      faulty(scenario, way, fault, dir.path() + ".calls"));
   std::remove((dir.path() + ".calls").c_str());
   std::map<std::string, std::string> after = snapshot(dir.path());
   if (expected.copy_may_remain) {
@@ -140,7 +152,8 @@ bool holds_with_fault(const Scenario& scenario, const Call& call, const std::str
     after.erase(expand_prefix("{P}") + typed.substr(0, typed.find('\n')));
   }
 
-  SCOPED_TRACE(std::string(scenario.what) + ": " + call.role + " " + fault);
+  SCOPED_TRACE(std::string(scenario.what) + (way == Way::fallback ? " (fallback): " : ": ") +
+               call.role + " " + fault);
   bool held = true;
   const auto check = [&held](bool condition, const char* what) {
     EXPECT_TRUE(condition) << what;
@@ -158,19 +171,25 @@ TEST(FaultInjection, EveryCallOfEveryPathFailedOnce) {
   int sites = 0;
   int runs = 0;
   int failures = 0;
-  for (const Scenario& scenario : SCENARIOS) {
-    const std::vector<Call> calls = calls_of_clean_run(scenario);
-    EXPECT_FALSE(calls.empty()) << scenario.what;
-    for (const Call& call : calls) {
-      ++sites;
-      for (const std::string& mode : modes_for(call)) {
-        ++runs;
-        if (!holds_with_fault(scenario, call, mode)) ++failures;
+  for (const Way way : {Way::unnamed, Way::fallback}) {
+    for (const Scenario& scenario : SCENARIOS) {
+      const std::vector<Call> calls = calls_of_clean_run(scenario, way);
+      EXPECT_FALSE(calls.empty()) << scenario.what;
+      // A copy is named by a link exactly when it was made unnamed.
+      const bool linked = std::any_of(calls.begin(), calls.end(),
+                                      [](const Call& call) { return call.kind == "link"; });
+      EXPECT_EQ(linked, way == Way::unnamed && !scenario.created.empty()) << scenario.what;
+      for (const Call& call : calls) {
+        ++sites;
+        for (const std::string& mode : modes_for(call)) {
+          ++runs;
+          if (!holds_with_fault(scenario, way, call, mode)) ++failures;
+        }
       }
     }
   }
-  std::cout << "fault injection: " << sites << " call sites in " << SCENARIOS.size() << " runs, "
-            << runs << " faulted runs, " << failures << " failures\n";
+  std::cout << "fault injection: " << sites << " call sites in " << 2 * SCENARIOS.size()
+            << " runs, " << runs << " faulted runs, " << failures << " failures\n";
   EXPECT_EQ(failures, 0);
 }
 

@@ -109,15 +109,18 @@ TextStream* probe_text_read(const char* name) {
   return open_reading(name, os_open_probe);
 }
 
-TextStream* create_text_write(const char* name, bool* name_exists) {
-  *name_exists = false;
+TextStream* create_text_write(const char* name, const TextStream* like, CreateResult* result) {
+  *result = CreateResult::failed;
   const int slot = free_file_slot();
   if (slot < 0) return nullptr;
   FileHandle handle = 0;
-  const CreateResult result = os_create_exclusive(name, &handle);
-  *name_exists = result == CreateResult::name_exists;
-  if (result != CreateResult::created) return nullptr;
+  *result = os_create_output(name, like->handle, &handle);
+  if (*result != CreateResult::created) return nullptr;
   return attach_file(slot, handle, true);
+}
+
+CreateResult name_text_write(const TextStream* stream, const char* name) {
+  return os_name_output(stream->handle, name);
 }
 
 int close_all_files() {
@@ -164,9 +167,7 @@ void flush_all_streams() {
 }
 
 bool finish_output(const char* name, bool keep) {
-  const bool removed = keep || os_remove(name);
-  os_release_created();
-  return removed;
+  return os_finish_output(name, keep);
 }
 
 int read_char_refilling(TextStream* stream) {

@@ -65,10 +65,16 @@ TextStream* open_text_read(const char* name);
 // The same, for a name that is only tested: it never waits for a writer.
 TextStream* probe_text_read(const char* name);
 
-// Creates the file exclusively: nothing already standing at the name is ever
-// truncated or followed. Yields nullptr on failure, with *name_exists telling
-// whether the name was already taken.
-TextStream* create_text_write(const char* name, bool* name_exists);
+// Makes the output for name, never more readable than the file like reads:
+// nothing already standing at the name is ever truncated or followed, and
+// until name_text_write has named it, no end of the process leaves it behind
+// under that name. Yields nullptr on failure, with *result telling why.
+TextStream* create_text_write(const char* name, const TextStream* like, CreateResult* result);
+
+// Gives the output made by create_text_write its name, once every byte of it
+// is stored (flush_text_stream) and before its close. A name that another
+// program has taken meanwhile stays theirs: name_exists.
+CreateResult name_text_write(const TextStream* stream, const char* name);
 
 // Flushes and closes every open file stream, never the standard streams.
 // Returns how many closed cleanly. A failed flush or close marks a writing
@@ -89,9 +95,9 @@ inline bool text_stream_failed(const TextStream* stream) {
 }
 
 // Ends the life of the file made by create_text_write, once close_all_files
-// has closed its stream: removes it unless keep, so that nothing incomplete
-// is left looking like a copy. Until then an interrupt removes it too.
-// Returns false when the file should have been removed and could not be.
+// has closed its stream: unless keep, a name this run gave it is removed
+// again, so that nothing incomplete is left looking like a copy. Returns false
+// when the file should have been removed and could not be.
 bool finish_output(const char* name, bool keep);
 
 // The slow paths of read_char and write_char.

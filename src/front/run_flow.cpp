@@ -24,8 +24,8 @@ namespace {
   refuse(message);
 }
 
-// What went wrong in the copy, or nullptr when the output is whole. Asked
-// after close_all_files, which reports a failed flush or close on the stream.
+// What went wrong in the copy, or nullptr when the output is whole so far: a
+// failed write, flush or close marks the output stream.
 const char* copy_failure(const TextStream* input, const TextStream* output) {
   if (text_stream_failed(input)) return MSG_READ_FAILED;
   if (text_stream_failed(output)) return MSG_WRITE_FAILED;
@@ -38,20 +38,30 @@ bool target_is_readable(const char* output_name) {
   return probe_text_read(output_name) != nullptr;
 }
 
-TextStream* create_output(const char* output_name) {
-  bool name_exists = false;
-  TextStream* output = create_text_write(output_name, &name_exists);
-  if (output == nullptr) close_and_refuse(name_exists ? MSG_TARGET_EXISTS : MSG_CREATE_FAILED);
+// The message for an output that could not be made or named, or nullptr.
+const char* refusal_for(CreateResult result) {
+  if (result == CreateResult::created) return nullptr;
+  return result == CreateResult::name_exists ? MSG_TARGET_EXISTS : MSG_CREATE_FAILED;
+}
+
+TextStream* create_output(const char* output_name, const TextStream* input) {
+  CreateResult result = CreateResult::failed;
+  TextStream* output = create_text_write(output_name, input, &result);
+  if (output == nullptr) close_and_refuse(refusal_for(result));
   return output;
 }
 
-// Copies into the freshly created output; an output that is not whole is
-// removed so that nothing incomplete is left looking like a copy.
+// Copies into the new output and gives it its name only once every byte is
+// stored, so that nothing incomplete ever stands there looking like a copy. A
+// close that fails after the naming takes the name away again.
 void copy_or_refuse(TextStream* input, const char* output_name) {
-  TextStream* output = create_output(output_name);
+  TextStream* output = create_output(output_name, input);
   copy_marking_line_ends(input, output);
-  close_all_files();
+  flush_text_stream(output);
   const char* failure = copy_failure(input, output);
+  if (failure == nullptr) failure = refusal_for(name_text_write(output, output_name));
+  close_all_files();
+  if (failure == nullptr) failure = copy_failure(input, output);
   finish_output(output_name, failure == nullptr);
   if (failure != nullptr) refuse(failure);
 }

@@ -16,7 +16,8 @@ enum class CreateResult { created, name_exists, failed };
 
 // Process set-up before the first stream is used. A closed pipe on standard
 // output must not kill the process: its exit status is the answer the user
-// relies on, and messages that cannot be shown are simply lost.
+// relies on, and messages that cannot be shown are simply lost. A file-size
+// limit must not kill it either: the write fails and is reported as such.
 void os_start();
 
 FileHandle os_standard_input();
@@ -37,17 +38,32 @@ bool os_open_read(const char* name, FileHandle* handle);
 // waits, so a FIFO without a writer opens at once.
 bool os_open_probe(const char* name, FileHandle* handle);
 
-// Creates a new file for writing (permissions 0644 before the umask). Never
-// truncates or follows anything already standing at the name: then the result
-// is name_exists. From its creation until os_release_created, the file counts
-// as unfinished: an interrupt (SIGINT, SIGTERM or SIGHUP; on Windows Ctrl-C,
-// Ctrl-Break or closing the console) removes it before the process ends by
-// that same interrupt. Only one file is guarded at a time.
-CreateResult os_create_exclusive(const char* name, FileHandle* handle);
+// Creates the output for name, never more readable than the open file like
+// (on POSIX 0644 masked by like's permission bits, then by the umask). Nothing
+// already standing at the name is ever truncated or followed: then the result
+// is name_exists. Until os_name_output has succeeded, no end of the process
+// leaves the file behind under its name:
+// - Linux: the file is made without a name in name's folder; the end of the
+//   process discards it.
+// - Windows: the file is marked for deletion on its close; the system removes
+//   it however the process ends.
+// - Where neither is available, the file is created exclusively under its
+//   name, and an interrupt (SIGINT, SIGTERM, SIGHUP, SIGQUIT) removes it
+//   before the process ends by that same signal.
+// Only one output exists at a time.
+CreateResult os_create_output(const char* name, FileHandle like, FileHandle* handle);
 
-// The created file is finished, kept or already removed: interrupts take
-// their usual course again.
-void os_release_created();
+// Gives the output its name once its last byte is written, before its close.
+// The name is never taken from another program: when one has put something
+// there meanwhile, the result is name_exists and that file is left alone.
+CreateResult os_name_output(FileHandle handle, const char* name);
+
+// Ends the life of the output once its handle is closed. Unless keep, a file
+// that this run gave the name is removed again (a close that failed after the
+// naming, or the fallback's named file); a name this run did not give is never
+// touched. Interrupts take their usual course again. Returns false when the
+// file should have been removed and could not be.
+bool os_finish_output(const char* name, bool keep);
 
 // Reads up to size bytes. Returns the count (more than 0, perhaps fewer than
 // asked), 0 at the end of the data, or -1 on a read error.
@@ -58,7 +74,6 @@ std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t siz
 bool os_write_all(FileHandle handle, const unsigned char* bytes, std::size_t size);
 
 bool os_close(FileHandle handle);
-bool os_remove(const char* name);
 
 [[noreturn]] void os_exit(int status);
 

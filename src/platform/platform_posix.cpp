@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,11 +39,31 @@ int open_retrying(const char* name, int flags, mode_t mode) {
   return fd;
 }
 
-// The unfinished output, for the interrupt handler. Written only while the
-// guarded signals are blocked, so the handler never sees half of it.
-constexpr int GUARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+// Linux makes a file without a name in a folder; elsewhere there is none, and
+// every output takes the guarded way below.
+#ifdef O_TMPFILE
+int open_unnamed(const char* folder, mode_t mode) {
+  return open_retrying(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+}
+#else
+int open_unnamed(const char* /*folder*/, mode_t /*mode*/) {
+  errno = EOPNOTSUPP;
+  return -1;
+}
+#endif
+
+// Room for any folder or output name: names are at most a few hundred bytes.
+constexpr std::size_t PATH_ROOM = 4096;
+
+// True once the output stands under its name because this run put it there:
+// only then may a failure remove that name.
+bool output_named = false;
+
+// The fallback's unfinished output, for the interrupt handler. Written only
+// while the guarded signals are blocked, so the handler never sees half of it.
+constexpr int GUARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int GUARDED_COUNT = sizeof GUARDED_SIGNALS / sizeof GUARDED_SIGNALS[0];
-char unfinished_name[4096];
+char unfinished_name[PATH_ROOM];
 volatile sig_atomic_t unfinished = 0;
 struct sigaction saved_actions[GUARDED_COUNT];
 
@@ -81,10 +102,11 @@ void restore_saved_handlers() {
 
 }  // namespace
 
-// Should this fail, a closed pipe would end the process as before; there is
-// nothing better to do about it.
+// Should either fail, the process would end by that signal as before; there
+// is nothing better to do about it.
 void os_start() {
   (void)signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGXFSZ, SIG_IGN);
 }
 
 FileHandle os_standard_input() {
@@ -121,35 +143,142 @@ bool os_open_probe(const char* name, FileHandle* handle) {
   return open_readable(name, O_NONBLOCK, handle);
 }
 
-CreateResult os_create_exclusive(const char* name, FileHandle* handle) {
+namespace {
+
+// The copy is never more readable than what it copies.
+mode_t mode_like(FileHandle like) {
+  struct stat status {};
+  if (fstat(fd_of(like), &status) != 0) return 0600;
+  return 0644 & status.st_mode;
+}
+
+// The folder that holds name: what stands before its last slash.
+bool folder_of(const char* name, char* folder, std::size_t size) {
+  const char* slash = std::strrchr(name, '/');
+  const char* end = slash == nullptr ? name : slash == name ? slash + 1 : slash;
+  const std::size_t length = static_cast<std::size_t>(end - name);
+  if (length + 2 > size) return false;
+  if (length == 0) {
+    std::memcpy(folder, ".", 2);
+    return true;
+  }
+  std::memcpy(folder, name, length);
+  folder[length] = '\0';
+  return true;
+}
+
+// How the process reaches its own descriptor: the way an unnamed file is
+// given its name.
+void descriptor_path(int fd, char* path, std::size_t size) {
+  (void)std::snprintf(path, size, "/proc/self/fd/%d", fd);
+}
+
+// Checked before anything is written: a copy that could not be named at the
+// end would be work lost.
+bool can_be_named(int fd) {
+  char path[32];
+  descriptor_path(fd, path, sizeof path);
+  struct stat by_path {};
+  struct stat by_fd {};
+  return stat(path, &by_path) == 0 && fstat(fd, &by_fd) == 0 && by_path.st_dev == by_fd.st_dev &&
+         by_path.st_ino == by_fd.st_ino;
+}
+
+// An unnamed file in name's folder, or -1 with errno. EOPNOTSUPP says that
+// this way is not available: the file system has no unnamed files, the kernel
+// does not know them (it then reports EISDIR), or there is no /proc.
+int create_unnamed(const char* name, mode_t mode) {
+  char folder[PATH_ROOM];
+  errno = EOPNOTSUPP;
+  if (!folder_of(name, folder, sizeof folder)) return -1;
+  const int fd = open_unnamed(folder, mode);
+  if (fd == -1) {
+    if (errno == EISDIR) errno = EOPNOTSUPP;
+    return -1;
+  }
+  if (can_be_named(fd)) return fd;
+  (void)close(fd);
+  errno = EOPNOTSUPP;
+  return -1;
+}
+
+CreateResult result_of_error(int error) {
+  return error == EEXIST ? CreateResult::name_exists : CreateResult::failed;
+}
+
+// The fallback: created under its name at once, removed by an interrupt until
+// os_finish_output.
+CreateResult create_guarded(const char* name, mode_t mode, FileHandle* handle) {
   const std::size_t length = std::strlen(name);
   if (length >= sizeof unfinished_name) return CreateResult::failed;
   // Blocked from before the file exists until the handler can remove it.
   const sigset_t guarded = guarded_set();
   sigset_t previous;
   sigprocmask(SIG_BLOCK, &guarded, &previous);
-  const int fd = open_retrying(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0644);
+  const int fd = open_retrying(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
   const int open_error = errno;
   if (fd != -1) {
     std::memcpy(unfinished_name, name, length + 1);
     unfinished = 1;
+    output_named = true;
     install_removal_handlers();
   }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
-  if (fd == -1) {
-    return open_error == EEXIST ? CreateResult::name_exists : CreateResult::failed;
-  }
+  if (fd == -1) return result_of_error(open_error);
   *handle = fd;
   return CreateResult::created;
 }
 
-void os_release_created() {
+void release_guard() {
   const sigset_t guarded = guarded_set();
   sigset_t previous;
   sigprocmask(SIG_BLOCK, &guarded, &previous);
   if (unfinished != 0) restore_saved_handlers();
   unfinished = 0;
   sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+// Whatever stands at the name, even where it cannot be read or followed, is
+// refused before anything is copied: an unnamed file would only meet it at
+// the end.
+bool name_stands(const char* name) {
+  struct stat status {};
+  return lstat(name, &status) == 0;
+}
+
+}  // namespace
+
+CreateResult os_create_output(const char* name, FileHandle like, FileHandle* handle) {
+  const mode_t mode = mode_like(like);
+  output_named = false;
+  if (name_stands(name)) return CreateResult::name_exists;
+  const int fd = create_unnamed(name, mode);
+  if (fd != -1) {
+    *handle = fd;
+    return CreateResult::created;
+  }
+  if (errno != EOPNOTSUPP) return CreateResult::failed;
+  return create_guarded(name, mode, handle);
+}
+
+// linkat never replaces what stands at the name, so a file another program
+// put there while the copy ran is left as it is.
+CreateResult os_name_output(FileHandle handle, const char* name) {
+  if (output_named) return CreateResult::created;
+  char path[32];
+  descriptor_path(fd_of(handle), path, sizeof path);
+  if (linkat(AT_FDCWD, path, AT_FDCWD, name, AT_SYMLINK_FOLLOW) != 0) {
+    return result_of_error(errno);
+  }
+  output_named = true;
+  return CreateResult::created;
+}
+
+bool os_finish_output(const char* name, bool keep) {
+  const bool removed = keep || !output_named || unlink(name) == 0;
+  release_guard();
+  output_named = false;
+  return removed;
 }
 
 std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size) {
@@ -176,10 +305,6 @@ bool os_write_all(FileHandle handle, const unsigned char* bytes, std::size_t siz
 // the descriptor is gone either way.
 bool os_close(FileHandle handle) {
   return close(fd_of(handle)) == 0;
-}
-
-bool os_remove(const char* name) {
-  return unlink(name) == 0;
 }
 
 void os_exit(int status) {

@@ -7,8 +7,6 @@
 #endif
 #include <windows.h>
 
-#include <cstring>
-
 #include "platform/platform.h"
 
 namespace brmark {
@@ -36,26 +34,27 @@ DWORD transfer_size(std::size_t size) {
   return static_cast<DWORD>(size < MAX_TRANSFER ? size : MAX_TRANSFER);
 }
 
-// The unfinished output, for the console control handler, which Windows runs
-// on a thread of its own. The lock makes "create and record" and "release"
-// single steps as seen from the handler, as blocked signals do on POSIX.
-CRITICAL_SECTION guard;
-char unfinished_name[MAX_PATH + 1];
-bool unfinished = false;
+// True once the output stands under its name for good: only then may a
+// failure delete that name.
+bool output_named = false;
 
-// Ctrl-C, Ctrl-Break and closing the console window end the process as they
-// always would, with the status Windows gives an interrupted program, but
-// never leave an unfinished output behind. The lock is never released: the
-// copy can neither finish nor report success before the process is gone. The
-// output is shared for deletion, so the delete succeeds while the copy still
-// holds it open; the file goes when the process ends and its handles close.
-// A handler has nobody to report a failure to.
-BOOL WINAPI remove_unfinished_and_end(DWORD event) {
+// A file marked for deletion is removed by the system when its last handle
+// closes, however the process ends: Ctrl-C, End task, log-off or a crash.
+bool mark_for_deletion(HANDLE file, bool deletion) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = deletion ? TRUE : FALSE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) !=
+         0;
+}
+
+// Ctrl-C, Ctrl-Break and closing the console end the process with the status
+// Windows gives an interrupted program, whatever the host's default handler
+// does (Wine's exits with 0). An unfinished output needs nothing here: the
+// system removes it as the process ends.
+BOOL WINAPI end_interrupted(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
-  EnterCriticalSection(&guard);
-  if (unfinished) (void)DeleteFileA(unfinished_name);
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
@@ -66,8 +65,7 @@ BOOL WINAPI remove_unfinished_and_end(DWORD event) {
 // ignore never reaches the handler, so it stays ignored.
 void os_start() {
   (void)SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  InitializeCriticalSection(&guard);
-  (void)SetConsoleCtrlHandler(remove_unfinished_and_end, TRUE);
+  (void)SetConsoleCtrlHandler(end_interrupted, TRUE);
 }
 
 FileHandle os_standard_input() {
@@ -99,30 +97,39 @@ bool os_open_probe(const char* name, FileHandle* handle) {
 }
 
 // CREATE_NEW fails on anything already at the name, a directory included.
-CreateResult os_create_exclusive(const char* name, FileHandle* handle) {
-  const std::size_t length = std::strlen(name);
-  if (length >= sizeof unfinished_name) return CreateResult::failed;
-  EnterCriticalSection(&guard);
-  HANDLE file = CreateFileA(name, GENERIC_WRITE, SHARED_READ_WRITE | FILE_SHARE_DELETE, nullptr,
-                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  const DWORD error = GetLastError();
-  if (file != INVALID_HANDLE_VALUE) {
-    std::memcpy(unfinished_name, name, length + 1);
-    unfinished = true;
-  }
-  LeaveCriticalSection(&guard);
+// The file's permissions are the folder's, as for any new file; like is not
+// needed.
+CreateResult os_create_output(const char* name, FileHandle /*like*/, FileHandle* handle) {
+  output_named = false;
+  HANDLE file = CreateFileA(name, GENERIC_WRITE | DELETE, SHARED_READ_WRITE, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
     const bool exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
     return exists ? CreateResult::name_exists : CreateResult::failed;
+  }
+  // Unmarked, an ended process could leave it half-written: never copy so.
+  if (!mark_for_deletion(file, true)) {
+    (void)CloseHandle(file);
+    (void)DeleteFileA(name);
+    return CreateResult::failed;
   }
   *handle = file_handle_of(file);
   return CreateResult::created;
 }
 
-void os_release_created() {
-  EnterCriticalSection(&guard);
-  unfinished = false;
-  LeaveCriticalSection(&guard);
+// The name has been the file's since its creation: what keeps it now is the
+// cleared mark.
+CreateResult os_name_output(FileHandle handle, const char* /*name*/) {
+  if (!mark_for_deletion(handle_of(handle), false)) return CreateResult::failed;
+  output_named = true;
+  return CreateResult::created;
+}
+
+bool os_finish_output(const char* name, bool keep) {
+  const bool removed = keep || !output_named || DeleteFileA(name) != 0;
+  output_named = false;
+  return removed;
 }
 
 // A pipe whose writer has gone reports ERROR_BROKEN_PIPE: that is its end,
@@ -151,10 +158,6 @@ bool os_write_all(FileHandle handle, const unsigned char* bytes, std::size_t siz
 
 bool os_close(FileHandle handle) {
   return CloseHandle(handle_of(handle)) != 0;
-}
-
-bool os_remove(const char* name) {
-  return DeleteFileA(name) != 0;
 }
 
 void os_exit(int status) {

@@ -3,11 +3,14 @@
 // short. The program under test is otherwise the real one.
 //
 // BRMARK_FAULT="<kind> <n> <mode>" picks the n-th call (from 1) of kind open,
-// read, write, close or unlink; mode is an errno name (the call fails with it
-// and is not made), SHORT (a read or write moves half of what it was asked)
-// or a signal name (the call is made, then the process raises that signal).
-// BRMARK_FAULT_LOG names a file that gets one line per call: "<kind> <role>",
-// where role is stdin, stdout, input, probe, output or name.
+// read, write, close, unlink or link (linkat); mode is an errno name (the call
+// fails with it and is not made), SHORT (a read or write moves half of what it
+// was asked) or a signal name (the call is made, then the process raises that
+// signal). BRMARK_FAULT_LOG names a file that gets one line per call:
+// "<kind> <role>", where role is stdin, stdout, input, probe, output or name.
+// BRMARK_NO_UNNAMED=1 makes every open of an unnamed file fail with
+// EOPNOTSUPP, as on a file system without them, uncounted and unlogged: the
+// program then takes its fallback way of creating the output.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -25,12 +28,13 @@ ssize_t __real_read(int fd, void* buffer, size_t size);
 ssize_t __real_write(int fd, const void* buffer, size_t size);
 int __real_close(int fd);
 int __real_unlink(const char* path);
+int __real_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags);
 }
 
 namespace {
 
-enum Kind { OPEN, READ, WRITE, CLOSE, UNLINK, KIND_COUNT };
-const char* const KIND_NAMES[KIND_COUNT] = {"open", "read", "write", "close", "unlink"};
+enum Kind { OPEN, READ, WRITE, CLOSE, UNLINK, LINK, KIND_COUNT };
+const char* const KIND_NAMES[KIND_COUNT] = {"open", "read", "write", "close", "unlink", "link"};
 
 struct Fault {
   Kind kind = KIND_COUNT;
@@ -50,8 +54,9 @@ int error_named(const char* name) {
   static const struct {
     const char* name;
     int value;
-  } ERRORS[] = {{"EIO", EIO},     {"EACCES", EACCES}, {"ENOSPC", ENOSPC}, {"EINTR", EINTR},
-                {"EFBIG", EFBIG}, {"EMFILE", EMFILE}, {"EPERM", EPERM},   {"EBUSY", EBUSY}};
+  } ERRORS[] = {{"EIO", EIO},     {"EACCES", EACCES}, {"ENOSPC", ENOSPC},
+                {"EINTR", EINTR}, {"EFBIG", EFBIG},   {"EMFILE", EMFILE},
+                {"EPERM", EPERM}, {"EBUSY", EBUSY},   {"EEXIST", EEXIST}};
   for (const auto& known : ERRORS) {
     if (std::strcmp(known.name, name) == 0) return known.value;
   }
@@ -110,8 +115,22 @@ bool faulted(Kind kind, const char* role) {
   return ++calls[kind] == fault().call && fault().kind == kind;
 }
 
+bool is_unnamed(int flags) {
+  return (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+bool unnamed_disabled() {
+  static const bool disabled = std::getenv("BRMARK_NO_UNNAMED") != nullptr;
+  return disabled;
+}
+
 int open_with(int (*real_open)(const char*, int, ...), const char* path, int flags, mode_t mode) {
-  const char* role = (flags & O_CREAT) != 0 ? "output" : read_only_opens++ == 0 ? "input" : "probe";
+  if (is_unnamed(flags) && unnamed_disabled()) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  const bool output = (flags & O_CREAT) != 0 || is_unnamed(flags);
+  const char* role = output ? "output" : read_only_opens++ == 0 ? "input" : "probe";
   const bool fail = faulted(OPEN, role);
   if (fail && fault().error != 0) {
     errno = fault().error;
@@ -125,6 +144,11 @@ int open_with(int (*real_open)(const char*, int, ...), const char* path, int fla
   return fd;
 }
 
+// open's third argument is there only for a file that it creates.
+bool takes_mode(int flags) {
+  return (flags & O_CREAT) != 0 || is_unnamed(flags);
+}
+
 }  // namespace
 
 extern "C" {
@@ -133,7 +157,7 @@ extern "C" {
 int __wrap_open(const char* path, int flags, ...) {
   va_list rest;
   va_start(rest, flags);
-  const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(rest, int)) : 0;
+  const mode_t mode = takes_mode(flags) ? static_cast<mode_t>(va_arg(rest, int)) : 0;
   va_end(rest);
   return open_with(__real_open, path, flags, mode);
 }
@@ -141,7 +165,7 @@ int __wrap_open(const char* path, int flags, ...) {
 int __wrap_open64(const char* path, int flags, ...) {
   va_list rest;
   va_start(rest, flags);
-  const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(rest, int)) : 0;
+  const mode_t mode = takes_mode(flags) ? static_cast<mode_t>(va_arg(rest, int)) : 0;
   va_end(rest);
   return open_with(__real_open64, path, flags, mode);
 }
@@ -180,6 +204,14 @@ int __wrap_unlink(const char* path) {
     return -1;
   }
   return __real_unlink(path);
+}
+
+int __wrap_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
+  if (faulted(LINK, "name") && fault().error != 0) {
+    errno = fault().error;
+    return -1;
+  }
+  return __real_linkat(from_folder, from, to_folder, to, flags);
 }
 
 }  // extern "C"

@@ -48,15 +48,17 @@ bool os_open_read(const char*, FileHandle*) {
 bool os_open_probe(const char*, FileHandle*) {
   return false;
 }
-CreateResult os_create_exclusive(const char*, FileHandle*) {
+CreateResult os_create_output(const char*, FileHandle, FileHandle*) {
   return CreateResult::failed;
 }
-void os_release_created() {}
+CreateResult os_name_output(FileHandle, const char*) {
+  return CreateResult::failed;
+}
+bool os_finish_output(const char*, bool) {
+  return false;
+}
 bool os_close(FileHandle) {
   return true;
-}
-bool os_remove(const char*) {
-  return false;
 }
 void os_exit(int) {
   __builtin_trap();

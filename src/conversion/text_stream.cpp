@@ -38,7 +38,7 @@ TextStream* attach_file(int slot, FileHandle handle, bool writing) {
   return stream;
 }
 
-TextStream* open_reading(const char* name, bool (*open_file)(const char*, FileHandle*)) {
+TextStream* open_reading(const FileName& name, bool (*open_file)(const FileName&, FileHandle*)) {
   const int slot = free_file_slot();
   FileHandle handle = 0;
   if (slot < 0 || !open_file(name, &handle)) return nullptr;
@@ -101,15 +101,15 @@ TextStream* standard_output() {
   return &output_stream;
 }
 
-TextStream* open_text_read(const char* name) {
+TextStream* open_text_read(const FileName& name) {
   return open_reading(name, os_open_read);
 }
 
-TextStream* probe_text_read(const char* name) {
+TextStream* probe_text_read(const FileName& name) {
   return open_reading(name, os_open_probe);
 }
 
-TextStream* create_text_write(const char* name, const TextStream* like, CreateResult* result) {
+TextStream* create_text_write(const FileName& name, const TextStream* like, CreateResult* result) {
   *result = CreateResult::failed;
   const int slot = free_file_slot();
   if (slot < 0) return nullptr;
@@ -119,7 +119,7 @@ TextStream* create_text_write(const char* name, const TextStream* like, CreateRe
   return attach_file(slot, handle, true);
 }
 
-CreateResult name_text_write(const TextStream* stream, const char* name) {
+CreateResult name_text_write(const TextStream* stream, const FileName& name) {
   return os_name_output(stream->handle, name);
 }
 
@@ -166,7 +166,7 @@ void flush_all_streams() {
   }
 }
 
-bool finish_output(const char* name, bool keep) {
+bool finish_output(const FileName& name, bool keep) {
   return os_finish_output(name, keep);
 }
 

@@ -60,21 +60,21 @@ TextStream* standard_output();
 // Yields nullptr when the file does not exist or cannot be read (a
 // directory, no permission, an empty name) or when no stream is free. A FIFO
 // is read from its writer: the open waits until one comes.
-TextStream* open_text_read(const char* name);
+TextStream* open_text_read(const FileName& name);
 
 // The same, for a name that is only tested: it never waits for a writer.
-TextStream* probe_text_read(const char* name);
+TextStream* probe_text_read(const FileName& name);
 
 // Makes the output for name, never more readable than the file like reads:
 // nothing already standing at the name is ever truncated or followed, and
 // until name_text_write has named it, no end of the process leaves it behind
 // under that name. Yields nullptr on failure, with *result telling why.
-TextStream* create_text_write(const char* name, const TextStream* like, CreateResult* result);
+TextStream* create_text_write(const FileName& name, const TextStream* like, CreateResult* result);
 
 // Gives the output made by create_text_write its name, once every byte of it
 // is stored (flush_text_stream) and before its close. A name that another
 // program has taken meanwhile stays theirs: name_exists.
-CreateResult name_text_write(const TextStream* stream, const char* name);
+CreateResult name_text_write(const TextStream* stream, const FileName& name);
 
 // Flushes and closes every open file stream, never the standard streams.
 // Returns how many closed cleanly. A failed flush or close marks a writing
@@ -98,7 +98,7 @@ inline bool text_stream_failed(const TextStream* stream) {
 // has closed its stream: unless keep, a name this run gave it is removed
 // again, so that nothing incomplete is left looking like a copy. Returns false
 // when the file should have been removed and could not be.
-bool finish_output(const char* name, bool keep);
+bool finish_output(const FileName& name, bool keep);
 
 // The slow paths of read_char and write_char.
 int read_char_refilling(TextStream* stream);

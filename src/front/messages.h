@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "platform/platform.h"
+
 namespace brmark {
 
 extern const char MSG_PROMPT[];
@@ -20,6 +22,9 @@ extern const char MSG_CREATED[];
 // "br付き " (ending in a space), put in front of the whole typed name.
 extern const char OUTPUT_PREFIX[];
 extern const std::size_t OUTPUT_PREFIX_LENGTH;
+
+// How this table is encoded.
+extern const TextEncoding TEXT_ENCODING;
 
 }  // namespace brmark
 

@@ -52,4 +52,6 @@ const char MSG_CREATED[] =
 const char OUTPUT_PREFIX[] = "\x62\x72\x95\x74\x82\xAB\x20";
 const std::size_t OUTPUT_PREFIX_LENGTH = sizeof OUTPUT_PREFIX - 1;
 
+const TextEncoding TEXT_ENCODING = TextEncoding::shift_jis;
+
 }  // namespace brmark

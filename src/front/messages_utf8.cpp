@@ -14,4 +14,6 @@ const char MSG_CREATED[] = "ファイルを作成しました。\n";
 const char OUTPUT_PREFIX[] = "br付き ";
 const std::size_t OUTPUT_PREFIX_LENGTH = sizeof OUTPUT_PREFIX - 1;
 
+const TextEncoding TEXT_ENCODING = TextEncoding::utf8;
+
 }  // namespace brmark

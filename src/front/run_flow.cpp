@@ -34,7 +34,7 @@ const char* copy_failure(const TextStream* input, const TextStream* output) {
 
 // The target counts as taken when it can be opened for reading; the probe
 // stays open until close_all_files. A FIFO standing there is taken at once.
-bool target_is_readable(const char* output_name) {
+bool target_is_readable(const FileName& output_name) {
   return probe_text_read(output_name) != nullptr;
 }
 
@@ -44,7 +44,7 @@ const char* refusal_for(CreateResult result) {
   return result == CreateResult::name_exists ? MSG_TARGET_EXISTS : MSG_CREATE_FAILED;
 }
 
-TextStream* create_output(const char* output_name, const TextStream* input) {
+TextStream* create_output(const FileName& output_name, const TextStream* input) {
   CreateResult result = CreateResult::failed;
   TextStream* output = create_text_write(output_name, input, &result);
   if (output == nullptr) close_and_refuse(refusal_for(result));
@@ -54,7 +54,7 @@ TextStream* create_output(const char* output_name, const TextStream* input) {
 // Copies into the new output and gives it its name only once every byte is
 // stored, so that nothing incomplete ever stands there looking like a copy. A
 // close that fails after the naming takes the name away again.
-void copy_or_refuse(TextStream* input, const char* output_name) {
+void copy_or_refuse(TextStream* input, const FileName& output_name) {
   TextStream* output = create_output(output_name, input);
   copy_marking_line_ends(input, output);
   flush_text_stream(output);
@@ -97,17 +97,19 @@ void wait_and_exit(int status) {
 void run_program() {
   char name[NAME_BUFFER_SIZE];
   char output_name[NAME_BUFFER_SIZE];
-  os_start();
+  os_start(TEXT_ENCODING);
   open_standard_streams();
   write_text(standard_output(), MSG_PROMPT);
   // An input that ends before the name is an empty name: no such file.
   if (!read_name_line(name, NAME_READ_SIZE)) name[0] = '\0';
   if (std::strlen(name) > NAME_MAX_LENGTH) refuse(MSG_NAME_TOO_LONG);
   make_output_name(output_name, name);
-  TextStream* input = open_text_read(name);
+  const FileName input_file{name, 0};
+  const FileName output_file{output_name, OUTPUT_PREFIX_LENGTH};
+  TextStream* input = open_text_read(input_file);
   if (input == nullptr) refuse(MSG_NOT_FOUND);
-  if (target_is_readable(output_name)) close_and_refuse(MSG_TARGET_EXISTS);
-  copy_or_refuse(input, output_name);
+  if (target_is_readable(output_file)) close_and_refuse(MSG_TARGET_EXISTS);
+  copy_or_refuse(input, output_file);
   write_text(standard_output(), MSG_CREATED);
   wait_and_exit(STATUS_CREATED);
 }

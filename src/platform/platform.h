@@ -14,11 +14,28 @@ using FileHandle = std::intptr_t;
 
 enum class CreateResult { created, name_exists, failed };
 
+// The encoding of the program's own fixed texts: the messages and the prefix
+// of the output name.
+enum class TextEncoding { utf8, shift_jis };
+
+// A file name as the program forms it: NUL-terminated bytes, of which the
+// first fixed_prefix are the program's own prefix in its text encoding and the
+// rest are the name as typed. POSIX opens the bytes as they are. Windows opens
+// the name as UTF-16 text: the prefix's characters, then the typed ones as the
+// console delivered them (none lost or replaced by a look-alike) or, for a
+// name read from a pipe or a file, the bytes in the ANSI code page.
+struct FileName {
+  const char* bytes;
+  std::size_t fixed_prefix;
+};
+
 // Process set-up before the first stream is used. A closed pipe on standard
 // output must not kill the process: its exit status is the answer the user
 // relies on, and messages that cannot be shown are simply lost. A file-size
 // limit must not kill it either: the write fails and is reported as such.
-void os_start();
+// texts is how the fixed texts are encoded: Windows shows them at a console
+// as characters, in any code page.
+void os_start(TextEncoding texts);
 
 FileHandle os_standard_input();
 FileHandle os_standard_output();
@@ -32,11 +49,11 @@ bool os_is_terminal(FileHandle handle);
 // reader of one expects: the call waits until a writer opens it, so that the
 // copy takes what the writer writes. Interrupted calls here and below are
 // retried.
-bool os_open_read(const char* name, FileHandle* handle);
+bool os_open_read(const FileName& name, FileHandle* handle);
 
 // The same test as os_open_read, for a name that is only probed: it never
 // waits, so a FIFO without a writer opens at once.
-bool os_open_probe(const char* name, FileHandle* handle);
+bool os_open_probe(const FileName& name, FileHandle* handle);
 
 // Creates the output for name, never more readable than the open file like
 // (on POSIX 0644 masked by like's permission bits, then by the umask). Nothing
@@ -51,19 +68,19 @@ bool os_open_probe(const char* name, FileHandle* handle);
 //   name, and an interrupt (SIGINT, SIGTERM, SIGHUP, SIGQUIT) removes it
 //   before the process ends by that same signal.
 // Only one output exists at a time.
-CreateResult os_create_output(const char* name, FileHandle like, FileHandle* handle);
+CreateResult os_create_output(const FileName& name, FileHandle like, FileHandle* handle);
 
 // Gives the output its name once its last byte is written, before its close.
 // The name is never taken from another program: when one has put something
 // there meanwhile, the result is name_exists and that file is left alone.
-CreateResult os_name_output(FileHandle handle, const char* name);
+CreateResult os_name_output(FileHandle handle, const FileName& name);
 
 // Ends the life of the output once its handle is closed. Unless keep, a file
 // that this run gave the name is removed again (a close that failed after the
 // naming, or the fallback's named file); a name this run did not give is never
 // touched. Interrupts take their usual course again. Returns false when the
 // file should have been removed and could not be.
-bool os_finish_output(const char* name, bool keep);
+bool os_finish_output(const FileName& name, bool keep);
 
 // Reads up to size bytes. Returns the count (more than 0, perhaps fewer than
 // asked), 0 at the end of the data, or -1 on a read error.

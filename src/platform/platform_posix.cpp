@@ -104,7 +104,7 @@ void restore_saved_handlers() {
 
 // Should either fail, the process would end by that signal as before; there
 // is nothing better to do about it.
-void os_start() {
+void os_start(TextEncoding /*texts*/) {
   (void)signal(SIGPIPE, SIG_IGN);
   (void)signal(SIGXFSZ, SIG_IGN);
 }
@@ -135,12 +135,12 @@ bool open_readable(const char* name, int extra_flags, FileHandle* handle) {
 
 }  // namespace
 
-bool os_open_read(const char* name, FileHandle* handle) {
-  return open_readable(name, 0, handle);
+bool os_open_read(const FileName& name, FileHandle* handle) {
+  return open_readable(name.bytes, 0, handle);
 }
 
-bool os_open_probe(const char* name, FileHandle* handle) {
-  return open_readable(name, O_NONBLOCK, handle);
+bool os_open_probe(const FileName& name, FileHandle* handle) {
+  return open_readable(name.bytes, O_NONBLOCK, handle);
 }
 
 namespace {
@@ -248,34 +248,34 @@ bool name_stands(const char* name) {
 
 }  // namespace
 
-CreateResult os_create_output(const char* name, FileHandle like, FileHandle* handle) {
+CreateResult os_create_output(const FileName& name, FileHandle like, FileHandle* handle) {
   const mode_t mode = mode_like(like);
   output_named = false;
-  if (name_stands(name)) return CreateResult::name_exists;
-  const int fd = create_unnamed(name, mode);
+  if (name_stands(name.bytes)) return CreateResult::name_exists;
+  const int fd = create_unnamed(name.bytes, mode);
   if (fd != -1) {
     *handle = fd;
     return CreateResult::created;
   }
   if (errno != EOPNOTSUPP) return CreateResult::failed;
-  return create_guarded(name, mode, handle);
+  return create_guarded(name.bytes, mode, handle);
 }
 
 // linkat never replaces what stands at the name, so a file another program
 // put there while the copy ran is left as it is.
-CreateResult os_name_output(FileHandle handle, const char* name) {
+CreateResult os_name_output(FileHandle handle, const FileName& name) {
   if (output_named) return CreateResult::created;
   char path[32];
   descriptor_path(fd_of(handle), path, sizeof path);
-  if (linkat(AT_FDCWD, path, AT_FDCWD, name, AT_SYMLINK_FOLLOW) != 0) {
+  if (linkat(AT_FDCWD, path, AT_FDCWD, name.bytes, AT_SYMLINK_FOLLOW) != 0) {
     return result_of_error(errno);
   }
   output_named = true;
   return CreateResult::created;
 }
 
-bool os_finish_output(const char* name, bool keep) {
-  const bool removed = keep || !output_named || unlink(name) == 0;
+bool os_finish_output(const FileName& name, bool keep) {
+  const bool removed = keep || !output_named || unlink(name.bytes) == 0;
   release_guard();
   output_named = false;
   return removed;

@@ -1,11 +1,17 @@
 // Win32 implementation of the platform services.
 //
-// Names are handed to the ...A functions exactly as typed: they are bytes in
-// the console's code page, and converting them would only add a way to fail.
+// Windows keeps names and the console's text in UTF-16. Names are opened
+// with the wide functions, built from the characters the user typed, and
+// fixed texts are written to a console as characters, so that both are right
+// whatever code page the system or the console uses. Bytes on pipes and in
+// files are never converted.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+
+#include <cstring>
+#include <cwchar>
 
 #include "platform/platform.h"
 
@@ -34,6 +40,12 @@ DWORD transfer_size(std::size_t size) {
   return static_cast<DWORD>(size < MAX_TRANSFER ? size : MAX_TRANSFER);
 }
 
+// Console reads and writes go through UTF-16 buffers sized for the standard
+// streams' 4096-byte buffers.
+constexpr std::size_t STANDARD_READ_UNITS = 4096 / 3;
+constexpr int STANDARD_WRITE_UNITS = 4096;
+constexpr wchar_t SUB_UNIT = 0x1A;
+
 // True once the output stands under its name for good: only then may a
 // failure delete that name.
 bool output_named = false;
@@ -58,51 +70,244 @@ BOOL WINAPI end_interrupted(DWORD event) {
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
+// The code page of the program's fixed texts.
+UINT text_code_page = 932;
+
+// The standard streams when they are consoles, else INVALID_HANDLE_VALUE.
+HANDLE console_input = INVALID_HANDLE_VALUE;
+HANDLE console_output = INVALID_HANDLE_VALUE;
+
+HANDLE console_or_invalid(HANDLE handle) {
+  DWORD mode = 0;
+  const bool console = GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode) != 0;
+  return console ? handle : INVALID_HANDLE_VALUE;
+}
+
+// What the console has delivered, character by character: the character's
+// UTF-16 units and the bytes it became in the console's input code page. A
+// name typed at the console is opened with these characters. The first ones
+// suffice: a longer name is refused before it is opened.
+struct TypedCharacter {
+  wchar_t units[2];
+  unsigned char bytes[4];
+  unsigned char unit_count;
+  unsigned char byte_count;
+};
+constexpr std::size_t KEPT_CHARACTERS = 300;
+TypedCharacter typed[KEPT_CHARACTERS];
+std::size_t typed_count = 0;
+
+// The bytes of one character in the console's code page. A character that
+// the code page cannot hold becomes one '?' rather than a look-alike (the
+// best-fit conversion would turn é into e): it counts as one byte toward the
+// name's limit and is opened as typed.
+int console_bytes(UINT code_page, const wchar_t* units, int unit_count, unsigned char* bytes) {
+  char* out = reinterpret_cast<char*>(bytes);
+  if (code_page == CP_UTF8) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, units, unit_count, out, 4, nullptr, nullptr);
+    return length > 0 ? length : 0;
+  }
+  BOOL lost = FALSE;
+  const int length = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, units, unit_count, out, 4,
+                                         nullptr, &lost);
+  if (length > 0 && lost == FALSE) return length;
+  bytes[0] = '?';
+  return 1;
+}
+
+void keep_typed(const wchar_t* units, int unit_count, const unsigned char* bytes, int byte_count) {
+  if (typed_count == KEPT_CHARACTERS) return;
+  TypedCharacter& kept = typed[typed_count++];
+  std::memcpy(kept.units, units, static_cast<std::size_t>(unit_count) * sizeof(wchar_t));
+  std::memcpy(kept.bytes, bytes, static_cast<std::size_t>(byte_count));
+  kept.unit_count = static_cast<unsigned char>(unit_count);
+  kept.byte_count = static_cast<unsigned char>(byte_count);
+}
+
+// One console read, as the bytes of the console's input code page. The
+// stream drops what follows a SUB in the same read; so does the record of
+// typed characters.
+std::ptrdiff_t read_console(unsigned char* buffer, std::size_t size) {
+  // At most 4 bytes for 2 units, 3 for 1: a third of the room in units.
+  wchar_t units[STANDARD_READ_UNITS];
+  const std::size_t asked = size / 3 < STANDARD_READ_UNITS ? size / 3 : STANDARD_READ_UNITS;
+  DWORD count = 0;
+  if (ReadConsoleW(console_input, units, static_cast<DWORD>(asked), &count, nullptr) == 0) {
+    return -1;
+  }
+  const UINT code_page = GetConsoleCP();
+  std::size_t stored = 0;
+  bool keeping = true;
+  for (DWORD at = 0; at < count;) {
+    const bool pair =
+        IS_HIGH_SURROGATE(units[at]) && at + 1 < count && IS_LOW_SURROGATE(units[at + 1]);
+    const int unit_count = pair ? 2 : 1;
+    const int byte_count = console_bytes(code_page, units + at, unit_count, buffer + stored);
+    if (units[at] == SUB_UNIT) keeping = false;
+    if (keeping) keep_typed(units + at, unit_count, buffer + stored, byte_count);
+    stored += static_cast<std::size_t>(byte_count);
+    at += static_cast<DWORD>(unit_count);
+  }
+  return static_cast<std::ptrdiff_t>(stored);
+}
+
+// The typed characters whose bytes are exactly the first length bytes the
+// console delivered, appended to wide; false when they are not.
+bool typed_at_console(const char* bytes, std::size_t length, wchar_t* wide, std::size_t room) {
+  std::size_t at = 0;
+  std::size_t units = 0;
+  for (std::size_t i = 0; i < typed_count && at < length; ++i) {
+    const TypedCharacter& kept = typed[i];
+    if (at + kept.byte_count > length ||
+        std::memcmp(bytes + at, kept.bytes, kept.byte_count) != 0 ||
+        units + kept.unit_count >= room) {
+      return false;
+    }
+    std::memcpy(wide + units, kept.units, kept.unit_count * sizeof(wchar_t));
+    units += kept.unit_count;
+    at += kept.byte_count;
+  }
+  if (at != length) return false;
+  wide[units] = L'\0';
+  return true;
+}
+
+// Bytes in a code page as UTF-16, NUL-terminated; false when they do not fit.
+bool decoded(UINT code_page, const char* bytes, std::size_t length, wchar_t* wide,
+             std::size_t room) {
+  int units = 0;
+  if (length > 0) {
+    units = MultiByteToWideChar(code_page, 0, bytes, static_cast<int>(length), wide,
+                                static_cast<int>(room - 1));
+    if (units <= 0) return false;
+  }
+  wide[units] = L'\0';
+  return true;
+}
+
+// Names are at most a few hundred characters.
+constexpr std::size_t NAME_UNITS = 1024;
+
+// The name's UTF-16 text: the program's prefix in its own code page, then the
+// typed part as typed at the console, or as the ANSI functions would read
+// those bytes.
+bool wide_name(const FileName& name, wchar_t* wide) {
+  if (!decoded(text_code_page, name.bytes, name.fixed_prefix, wide, NAME_UNITS)) return false;
+  const std::size_t prefix_units = std::wcslen(wide);
+  const char* rest = name.bytes + name.fixed_prefix;
+  const std::size_t length = std::strlen(rest);
+  wchar_t* typed_part = wide + prefix_units;
+  const std::size_t room = NAME_UNITS - prefix_units;
+  if (console_input != INVALID_HANDLE_VALUE) {
+    return typed_at_console(rest, length, typed_part, room) ||
+           decoded(GetConsoleCP(), rest, length, typed_part, room);
+  }
+  return decoded(CP_ACP, rest, length, typed_part, room);
+}
+
+// A 32-bit program on 64-bit Windows sees SysWOW64 where the user names
+// System32; the program's own opens, creates and deletes turn that off, so
+// that a name means the folder the user sees.
+BOOL under_wow64 = FALSE;
+
+bool redirection_off(PVOID* previous) {
+  return under_wow64 != FALSE && Wow64DisableWow64FsRedirection(previous) != 0;
+}
+
+void redirection_on(bool was_off, PVOID previous) {
+  if (was_off) (void)Wow64RevertWow64FsRedirection(previous);
+}
+
+HANDLE create_file(const FileName& name, DWORD access, DWORD disposition) {
+  wchar_t wide[NAME_UNITS];
+  if (!wide_name(name, wide)) return INVALID_HANDLE_VALUE;
+  PVOID previous = nullptr;
+  const bool off = redirection_off(&previous);
+  HANDLE file = CreateFileW(wide, access, SHARED_READ_WRITE, nullptr, disposition,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  const DWORD error = GetLastError();
+  redirection_on(off, previous);
+  SetLastError(error);
+  return file;
+}
+
+bool delete_file(const FileName& name) {
+  wchar_t wide[NAME_UNITS];
+  if (!wide_name(name, wide)) return false;
+  PVOID previous = nullptr;
+  const bool off = redirection_off(&previous);
+  const bool deleted = DeleteFileW(wide) != 0;
+  redirection_on(off, previous);
+  return deleted;
+}
+
+// Fixed texts shown at a console as their characters. The standard output
+// stream's buffer holds whole texts, no larger than this.
+bool write_console(const unsigned char* bytes, std::size_t size) {
+  wchar_t text[STANDARD_WRITE_UNITS];
+  if (size > STANDARD_WRITE_UNITS) return false;
+  const int units = MultiByteToWideChar(text_code_page, 0, reinterpret_cast<const char*>(bytes),
+                                        static_cast<int>(size), text, STANDARD_WRITE_UNITS);
+  if (units <= 0) return false;
+  for (int done = 0; done < units;) {
+    DWORD count = 0;
+    if (WriteConsoleW(console_output, text + done, static_cast<DWORD>(units - done), &count,
+                      nullptr) == 0 ||
+        count == 0) {
+      return false;
+    }
+    done += static_cast<int>(count);
+  }
+  return true;
+}
+
 }  // namespace
 
 // No "insert a disk" or "file not found" dialog boxes: a console program
 // answers with its own message. A Ctrl-C that the parent told this process to
 // ignore never reaches the handler, so it stays ignored.
-void os_start() {
+void os_start(TextEncoding texts) {
+  text_code_page = texts == TextEncoding::shift_jis ? 932 : CP_UTF8;
   (void)SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   (void)SetConsoleCtrlHandler(end_interrupted, TRUE);
+  if (IsWow64Process(GetCurrentProcess(), &under_wow64) == 0) under_wow64 = FALSE;
 }
 
 FileHandle os_standard_input() {
-  return file_handle_of(GetStdHandle(STD_INPUT_HANDLE));
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  console_input = console_or_invalid(input);
+  return file_handle_of(input);
 }
 FileHandle os_standard_output() {
-  return file_handle_of(GetStdHandle(STD_OUTPUT_HANDLE));
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  console_output = console_or_invalid(output);
+  return file_handle_of(output);
 }
 
 // NUL is a character device too, but only a console has a console mode.
 bool os_is_terminal(FileHandle handle) {
-  DWORD mode = 0;
-  return GetFileType(handle_of(handle)) == FILE_TYPE_CHAR &&
-         GetConsoleMode(handle_of(handle), &mode) != 0;
+  return console_or_invalid(handle_of(handle)) != INVALID_HANDLE_VALUE;
 }
 
 // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open at all.
-bool os_open_read(const char* name, FileHandle* handle) {
-  HANDLE file = CreateFileA(name, GENERIC_READ, SHARED_READ_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+bool os_open_read(const FileName& name, FileHandle* handle) {
+  HANDLE file = create_file(name, GENERIC_READ, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) return false;
   *handle = file_handle_of(file);
   return true;
 }
 
 // Opening a pipe's name never waits on Windows: the two tests are one.
-bool os_open_probe(const char* name, FileHandle* handle) {
+bool os_open_probe(const FileName& name, FileHandle* handle) {
   return os_open_read(name, handle);
 }
 
 // CREATE_NEW fails on anything already at the name, a directory included.
 // The file's permissions are the folder's, as for any new file; like is not
 // needed.
-CreateResult os_create_output(const char* name, FileHandle /*like*/, FileHandle* handle) {
+CreateResult os_create_output(const FileName& name, FileHandle /*like*/, FileHandle* handle) {
   output_named = false;
-  HANDLE file = CreateFileA(name, GENERIC_WRITE | DELETE, SHARED_READ_WRITE, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE file = create_file(name, GENERIC_WRITE | DELETE, CREATE_NEW);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     const bool exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
@@ -111,7 +316,7 @@ CreateResult os_create_output(const char* name, FileHandle /*like*/, FileHandle*
   // Unmarked, an ended process could leave it half-written: never copy so.
   if (!mark_for_deletion(file, true)) {
     (void)CloseHandle(file);
-    (void)DeleteFileA(name);
+    (void)delete_file(name);
     return CreateResult::failed;
   }
   *handle = file_handle_of(file);
@@ -120,14 +325,14 @@ CreateResult os_create_output(const char* name, FileHandle /*like*/, FileHandle*
 
 // The name has been the file's since its creation: what keeps it now is the
 // cleared mark.
-CreateResult os_name_output(FileHandle handle, const char* /*name*/) {
+CreateResult os_name_output(FileHandle handle, const FileName& /*name*/) {
   if (!mark_for_deletion(handle_of(handle), false)) return CreateResult::failed;
   output_named = true;
   return CreateResult::created;
 }
 
-bool os_finish_output(const char* name, bool keep) {
-  const bool removed = keep || !output_named || DeleteFileA(name) != 0;
+bool os_finish_output(const FileName& name, bool keep) {
+  const bool removed = keep || !output_named || delete_file(name);
   output_named = false;
   return removed;
 }
@@ -135,6 +340,7 @@ bool os_finish_output(const char* name, bool keep) {
 // A pipe whose writer has gone reports ERROR_BROKEN_PIPE: that is its end,
 // not an error.
 std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size) {
+  if (handle_of(handle) == console_input) return read_console(buffer, size);
   DWORD count = 0;
   if (ReadFile(handle_of(handle), buffer, transfer_size(size), &count, nullptr) != 0) {
     return static_cast<std::ptrdiff_t>(count);
@@ -144,6 +350,7 @@ std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t siz
 }
 
 bool os_write_all(FileHandle handle, const unsigned char* bytes, std::size_t size) {
+  if (handle_of(handle) == console_output) return write_console(bytes, size);
   while (size > 0) {
     DWORD count = 0;
     if (WriteFile(handle_of(handle), bytes, transfer_size(size), &count, nullptr) == 0 ||

@@ -32,7 +32,7 @@ std::size_t written_count() {
 
 }  // namespace memory
 
-void os_start() {}
+void os_start(TextEncoding) {}
 FileHandle os_standard_input() {
   return -1;
 }
@@ -42,19 +42,19 @@ FileHandle os_standard_output() {
 bool os_is_terminal(FileHandle) {
   return false;
 }
-bool os_open_read(const char*, FileHandle*) {
+bool os_open_read(const FileName&, FileHandle*) {
   return false;
 }
-bool os_open_probe(const char*, FileHandle*) {
+bool os_open_probe(const FileName&, FileHandle*) {
   return false;
 }
-CreateResult os_create_output(const char*, FileHandle, FileHandle*) {
+CreateResult os_create_output(const FileName&, FileHandle, FileHandle*) {
   return CreateResult::failed;
 }
-CreateResult os_name_output(FileHandle, const char*) {
+CreateResult os_name_output(FileHandle, const FileName&) {
   return CreateResult::failed;
 }
-bool os_finish_output(const char*, bool) {
+bool os_finish_output(const FileName&, bool) {
   return false;
 }
 bool os_close(FileHandle) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -17,8 +18,6 @@
 #include <iterator>
 #include <sstream>
 #include <thread>
-
-#include "drain.h"
 
 namespace brmark::testing {
 
@@ -61,6 +60,11 @@ std::string file_name(const std::string& pattern) {
 #else
   return expand_prefix(pattern);
 #endif
+}
+
+std::string copy_name_of_typed(const std::string& typed_utf8) {
+  // Windows names the copy in UTF-16, which Wine stores in UTF-8.
+  return (UNDER_WINE ? std::string(text::PREFIX) : expand_prefix("{P}")) + typed_utf8;
 }
 
 int status_after(int signal_number) {
@@ -173,9 +177,11 @@ void exec_brmark(const RunOptions& options) {
   umask(022);
   const rlimit no_core{0, 0};
   setrlimit(RLIMIT_CORE, &no_core);
+  const char* launcher = options.launcher != nullptr ? options.launcher : BRMARK_LAUNCHER;
+  const char* executable = options.executable != nullptr ? options.executable : BRMARK_EXECUTABLE;
   std::vector<char*> argv;
-  if (*options.launcher != '\0') argv.push_back(const_cast<char*>(options.launcher));
-  argv.push_back(const_cast<char*>(options.executable));
+  if (*launcher != '\0') argv.push_back(const_cast<char*>(launcher));
+  argv.push_back(const_cast<char*>(executable));
   for (const std::string& argument : options.arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
   }
@@ -210,10 +216,43 @@ Started start_brmark(const std::string& folder, const std::string& input,
   return Started{child, out[0], err[0]};
 }
 
+namespace {
+
+// Appends what is ready on fd; false once it has closed.
+bool take_ready(int fd, std::string* bytes) {
+  char chunk[4096];
+  const ssize_t count = read(fd, chunk, sizeof chunk);
+  if (count > 0) bytes->append(chunk, static_cast<size_t>(count));
+  return count > 0 || (count < 0 && errno == EINTR);
+}
+
+}  // namespace
+
 RunResult finish(const Started& started) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   RunResult result;
-  if (started.out >= 0) result.out = drain(started.out);
-  result.err = drain(started.err);
+  pollfd streams[2] = {{started.out, POLLIN, 0}, {started.err, POLLIN, 0}};
+  std::string* into[2] = {&result.out, &result.err};
+  bool late = false;
+  while (streams[0].fd >= 0 || streams[1].fd >= 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      late = true;
+      kill(started.pid, SIGKILL);
+      break;
+    }
+    if (poll(streams, 2, 100) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (streams[i].fd < 0 || streams[i].revents == 0) continue;
+      if (!take_ready(streams[i].fd, into[i])) {
+        close(streams[i].fd);
+        streams[i].fd = -1;
+      }
+    }
+  }
+  for (const pollfd& stream : streams) {
+    if (stream.fd >= 0) close(stream.fd);
+  }
+  EXPECT_FALSE(late) << "the program was still running after a minute";
   int status = 0;
   EXPECT_EQ(waitpid(started.pid, &status, 0), started.pid);
   result.status = status_of(status);

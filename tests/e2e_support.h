@@ -7,11 +7,21 @@
 #include <string>
 #include <vector>
 
-#ifndef BRMARK_LAUNCHER
+namespace brmark::testing {
+
+#ifdef BRMARK_TEST_WINE
+// The Windows program under test, and the Wine loader of its word size:
+// chosen when the tests start (wine_prefix.cpp).
+const char* wine_program();
+const char* wine_loader();
+// The ANSI code page Wine takes from the locale of this run: 932, 1252 or
+// 65001.
+unsigned wine_code_page();
+#define BRMARK_EXECUTABLE ::brmark::testing::wine_program()
+#define BRMARK_LAUNCHER ::brmark::testing::wine_loader()
+#else
 #define BRMARK_LAUNCHER ""
 #endif
-
-namespace brmark::testing {
 
 // The program under test is a Windows build run by Wine.
 #ifdef BRMARK_TEST_WINE
@@ -42,6 +52,9 @@ std::string with_crlf(const std::string& text);
 std::string expand_prefix(const std::string& pattern);
 // The same, as the name appears in the folder.
 std::string file_name(const std::string& pattern);
+// The name of the copy of a file whose name is typed_utf8, as it appears in
+// the folder, for a name typed at a terminal in UTF-8.
+std::string copy_name_of_typed(const std::string& typed_utf8);
 
 // A fresh folder, removed with everything in it at the end of the test.
 class TempDir {
@@ -84,8 +97,8 @@ struct RunOptions {
   long file_size_limit = 0;                // RLIMIT_FSIZE in bytes, 0 for none
   bool unprivileged = false;               // run as nobody when the tests run as root
   std::vector<std::string> environment{};  // NAME=value added to the program's
-  const char* executable = BRMARK_EXECUTABLE;
-  const char* launcher = BRMARK_LAUNCHER;  // runs the executable, or "" to run it directly
+  const char* executable = nullptr;        // nullptr: the program under test (BRMARK_EXECUTABLE)
+  const char* launcher = nullptr;          // runs the executable; nullptr: BRMARK_LAUNCHER
   std::vector<int> ignored_signals{};      // ignored when the program starts, as nohup does
   bool output_closed = false;              // nobody reads standard output, as in brmark | true
 };
@@ -106,7 +119,8 @@ struct Started {
 // Starts brmark in folder with its standard input a pipe holding input.
 Started start_brmark(const std::string& folder, const std::string& input,
                      const RunOptions& options = {});
-// Collects everything the program writes and waits for its end.
+// Collects everything the program writes and waits for its end; a program
+// still running after a minute is killed and fails the test.
 RunResult finish(const Started& started);
 RunResult run_brmark(const std::string& folder, const std::string& input,
                      const RunOptions& options = {});

@@ -183,6 +183,10 @@ struct TerminalCase {
   bool creates_copy;
   int signal_in_wait = 0;     // sent during the closing wait instead of Enter
   bool target_taken = false;  // the copy's name holds "keep" before the run
+  // The file the keys name, in UTF-8 as typed, and another one beside it
+  // whose name only looks alike.
+  const char* input = "memo.txt";
+  const char* look_alike = nullptr;
 };
 
 void PrintTo(const TerminalCase& c, std::ostream* out) {
@@ -209,6 +213,12 @@ const TerminalCase CASES[] = {
      status_after(SIGHUP), true, SIGHUP},
     {"the input and the probed target are closed before the wait", "memo.txt\r",
      text::TARGET_EXISTS, true, 1, false, 0, true},
+    // Characters the console's code page cannot hold, and one that it would
+    // turn into a look-alike.
+    {"a name no code page holds is opened as typed", "\xED\x95\x9C\xEA\xB8\x80.txt\r",
+     text::CREATED, true, 0, true, 0, false, "\xED\x95\x9C\xEA\xB8\x80.txt"},
+    {"an accented name opens that file, never its look-alike", "caf\xC3\xA9.txt\r", text::CREATED,
+     true, 0, true, 0, false, "caf\xC3\xA9.txt", "cafe.txt"},
 };
 
 // Ctrl-D and SIGHUP belong to POSIX terminals; a Windows console has neither.
@@ -225,8 +235,9 @@ TEST_P(AtTerminal, ShowsPromptAndMessageThenWaitsAsTheLineRequires) {
   if (needs_posix_terminal(c)) GTEST_SKIP() << "Ctrl-D and SIGHUP are POSIX terminal things";
 #endif
   TempDir dir;
-  write_file(dir / "memo.txt", "a\r\n");
-  const std::string copy = dir / file_name("{P}memo.txt");
+  write_file(dir / c.input, "a\r\n");
+  if (c.look_alike != nullptr) write_file(dir / c.look_alike, "look-alike\n");
+  const std::string copy = dir / copy_name_of_typed(c.input);
   if (c.target_taken) write_file(copy, "keep");
   Terminal terminal(dir.path());
 
@@ -251,6 +262,9 @@ TEST_P(AtTerminal, ShowsPromptAndMessageThenWaitsAsTheLineRequires) {
   EXPECT_EQ(std::filesystem::exists(copy), c.creates_copy || c.target_taken);
   if (c.creates_copy || c.target_taken) {
     EXPECT_EQ(read_file(copy), c.creates_copy ? "a<br>\r\n" : "keep");
+  }
+  if (c.look_alike != nullptr) {
+    EXPECT_FALSE(std::filesystem::exists(dir / copy_name_of_typed(c.look_alike)));
   }
 }
 

@@ -31,6 +31,12 @@ std::string lines_over_a_buffer(const char* line_end) {
   return text;
 }
 
+std::string repeated(const char* text, int count) {
+  std::string all;
+  for (int i = 0; i < count; ++i) all += text;
+  return all;
+}
+
 struct CopyCase {
   const char* what;
   std::string input;
@@ -81,6 +87,10 @@ const CopyCase COPY_CASES[] = {
      std::string(127, 'w') + "\r" + std::string(200, 'v') + "<br>\r\n"},
     {"CR LF split by the last window", std::string(191, 'w') + "\r\n" + std::string(200, 'v'),
      std::string(191, 'w') + "<br>\r\n" + std::string(200, 'v')},
+    // The shuffle path of a window dense with LFs must see the CR before it.
+    {"CR ending a window before one dense with LFs",
+     std::string(127, 'a') + "\r\n" + repeated("b\n", 200),
+     std::string(127, 'a') + "<br>\r\n" + repeated("b<br>\r\n", 200)},
     {"output over a buffer", lines_over_a_buffer("\r\n"), lines_over_a_buffer("<br>\r\n")},
     {"CR at the end of a long input", std::string(147, 'z') + "\r", std::string(147, 'z') + "\r"},
 };

@@ -4,7 +4,7 @@
 #define BRMARK_CONVERSION_MARKING_COPY_H
 
 #include "conversion/text_stream.h"
-#include "platform/copy_kernel.h"
+#include "kernels/copy_kernel.h"
 
 namespace brmark {
 

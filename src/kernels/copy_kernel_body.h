@@ -3,13 +3,13 @@
 // every function here has internal linkage: an inline function with external
 // linkage could be merged with the AVX2 file's copy and run on a processor
 // without AVX2.
-#ifndef BRMARK_PLATFORM_COPY_KERNEL_BODY_H
-#define BRMARK_PLATFORM_COPY_KERNEL_BODY_H
+#ifndef BRMARK_KERNELS_COPY_KERNEL_BODY_H
+#define BRMARK_KERNELS_COPY_KERNEL_BODY_H
 
 #include <cstdint>
 #include <cstring>
 
-#include "platform/copy_kernel.h"
+#include "kernels/copy_kernel.h"
 
 namespace brmark {
 

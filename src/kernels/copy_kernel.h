@@ -1,8 +1,8 @@
 // The copy's inner loop over buffered bytes, one version per instruction set,
 // chosen once at run time by what the processor can do. Every kernel stores
 // exactly the same bytes; they differ only in speed.
-#ifndef BRMARK_PLATFORM_COPY_KERNEL_H
-#define BRMARK_PLATFORM_COPY_KERNEL_H
+#ifndef BRMARK_KERNELS_COPY_KERNEL_H
+#define BRMARK_KERNELS_COPY_KERNEL_H
 
 #include <cstddef>
 
@@ -47,15 +47,18 @@ struct CopyProgress {
 using CopyKernel = CopyProgress (*)(CopyProgress from, const unsigned char* in_end,
                                     const unsigned char* out_end);
 
-enum class KernelKind { portable, sse2, avx2 };
-constexpr KernelKind KERNEL_KINDS[] = {KernelKind::portable, KernelKind::sse2, KernelKind::avx2};
+enum class KernelKind { portable, sse2, avx2, avx512 };
+// Slowest first.
+constexpr KernelKind KERNEL_KINDS[] = {KernelKind::portable, KernelKind::sse2, KernelKind::avx2,
+                                       KernelKind::avx512};
 
 // The kernel of that kind, or nullptr where this build or this processor
 // lacks it. The portable one is always there.
 CopyKernel copy_kernel(KernelKind kind);
 const char* kernel_name(KernelKind kind);
-// The fastest kernel this processor runs.
+// The fastest kernel this processor runs, and its kind.
 CopyKernel best_copy_kernel();
+KernelKind best_kernel_kind();
 
 }  // namespace brmark
 

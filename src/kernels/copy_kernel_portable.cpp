@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/copy_kernel_body.h"
+#include "kernels/copy_kernel_body.h"
 
 namespace brmark {
 

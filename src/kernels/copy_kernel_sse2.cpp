@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/copy_kernel_body.h"
+#include "kernels/copy_kernel_body.h"
 
 namespace brmark {
 

@@ -1,0 +1,54 @@
+// The AVX2 kernel: 32 bytes a compare, and windows dense with LFs expanded
+// by byte shuffles. Compiled with -mavx2 -mbmi in a file
+// of its own, so that no other code is built for AVX2, and run only where the
+// processor has both. The compiler clears the upper halves of the vector
+// registers on return, so SSE code that runs afterwards pays no transition.
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "kernels/copy_kernel_body.h"
+#include "kernels/copy_kernel_shuffle.h"
+
+namespace brmark {
+
+namespace {
+
+__m256i load32(const unsigned char* at) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+std::uint64_t equal_mask32(const unsigned char* at, char byte) {
+  const int bits = _mm256_movemask_epi8(_mm256_cmpeq_epi8(load32(at), _mm256_set1_epi8(byte)));
+  return static_cast<std::uint64_t>(static_cast<unsigned>(bits));
+}
+
+struct Avx2 {
+  static std::uint64_t lf_mask(const unsigned char* window) {
+    return equal_mask32(window, 0x0A) | equal_mask32(window + 32, 0x0A) << 32;
+  }
+
+  static void copy_window(unsigned char* out, const unsigned char* window) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), load32(window));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), load32(window + 32));
+  }
+
+  static unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
+                                   std::uint64_t lf_mask);
+};
+
+unsigned char* Avx2::mark_dense(const unsigned char* window, unsigned char* out,
+                                std::uint64_t lf_mask) {
+  const std::uint64_t cr_mask = equal_mask32(window, 0x0D) | equal_mask32(window + 32, 0x0D) << 32;
+  if (marks_every_lf_alike(window, lf_mask, cr_mask)) return expand_groups(window, out, lf_mask);
+  return mark_by_runs<Avx2>(window, out, lf_mask);
+}
+
+}  // namespace
+
+CopyProgress copy_kernel_avx2(CopyProgress from, const unsigned char* in_end,
+                              const unsigned char* out_end) {
+  return copy_windows<Avx2>(from, in_end, out_end);
+}
+
+}  // namespace brmark

@@ -1,0 +1,79 @@
+// Windows dense with LFs expanded 8 bytes at a time by byte shuffles (SSSE3),
+// for the kernels built for AVX2 and AVX-512. Included only by their files,
+// each compiled with its own flags, so every function here has internal
+// linkage, as in copy_kernel_body.h.
+#ifndef BRMARK_KERNELS_COPY_KERNEL_SHUFFLE_H
+#define BRMARK_KERNELS_COPY_KERNEL_SHUFFLE_H
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "kernels/copy_kernel.h"
+
+namespace brmark {
+
+// For each pattern of LFs among 8 bytes, where each output byte comes from,
+// as an index into the 8 input bytes followed by MARKED_LINE_END (so an LF
+// becomes indices 8 to 13), and how long the output is.
+static constexpr int SHUFFLE_GROUP = 8;
+static constexpr int SHUFFLE_GROUP_OUT = SHUFFLE_GROUP * MARKED_LINE_END_LENGTH;
+
+struct Expansions {
+  alignas(16) unsigned char from[256][SHUFFLE_GROUP_OUT];
+  unsigned char length[256];
+};
+
+static constexpr Expansions make_expansions() {
+  Expansions table{};
+  for (int lfs = 0; lfs < 256; ++lfs) {
+    int at = 0;
+    for (int byte = 0; byte < SHUFFLE_GROUP; ++byte) {
+      if ((lfs >> byte & 1) == 0) {
+        table.from[lfs][at++] = static_cast<unsigned char>(byte);
+        continue;
+      }
+      for (int mark = 0; mark < MARKED_LINE_END_LENGTH; ++mark) {
+        table.from[lfs][at++] = static_cast<unsigned char>(SHUFFLE_GROUP + mark);
+      }
+    }
+    table.length[lfs] = static_cast<unsigned char>(at);
+  }
+  return table;
+}
+
+static constexpr Expansions EXPANSIONS = make_expansions();
+
+// Only where no LF follows a CR: the shuffle marks every LF alike. The byte
+// before the window counts, as its CR would already have been copied.
+static inline bool marks_every_lf_alike(const unsigned char* window, std::uint64_t lf_mask,
+                                        std::uint64_t cr_mask) {
+  const std::uint64_t lf_after_cr =
+      (cr_mask << 1 | static_cast<std::uint64_t>(window[-1] == 0x0D)) & lf_mask;
+  return lf_after_cr == 0;
+}
+
+static inline __m128i expansion_part(const unsigned char* table_row, std::ptrdiff_t part) {
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(table_row + 16 * part));
+}
+
+static inline unsigned char* expand_groups(const unsigned char* window, unsigned char* out,
+                                           std::uint64_t lf_mask) {
+  const __m128i mark = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(MARKED_LINE_END));
+  for (int group = 0; group < KERNEL_WINDOW; group += SHUFFLE_GROUP) {
+    const unsigned lfs = static_cast<unsigned>(lf_mask >> group) & 0xFF;
+    const unsigned char* row = EXPANSIONS.from[lfs];
+    const __m128i bytes =
+        _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(window + group)), mark);
+    for (std::ptrdiff_t part = 0; part < SHUFFLE_GROUP_OUT / 16; ++part) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * part),
+                       _mm_shuffle_epi8(bytes, expansion_part(row, part)));
+    }
+    out += EXPANSIONS.length[lfs];
+  }
+  return out;
+}
+
+}  // namespace brmark
+
+#endif

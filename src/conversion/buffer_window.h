@@ -10,8 +10,9 @@
 
 namespace brmark {
 
-// Frees at least room bytes of the buffer: stores its whole pages and keeps
-// the rest at its front, as file systems take page-aligned writes fastest.
+// Frees at least room bytes of the buffer: stores its whole pieces (pages, or
+// for a file written to 128 KiB, see attach_file) and keeps the rest at its
+// front, as file systems take whole aligned writes fastest.
 void make_room(TextStream* stream, std::size_t room);
 
 // The buffered bytes not yet read, raw: the reading rules have not been

@@ -21,7 +21,14 @@ TextStream output_stream;
 // processor compares the low 12 bits of addresses first), which cost the
 // long line's copy about a sixth of its speed in our measurements.
 constexpr std::size_t WRITE_SKEW = PAGE_SIZE / 2;
-alignas(PAGE_SIZE) unsigned char file_buffers[MAX_FILE_STREAMS][FILE_BUFFER_SIZE + WRITE_SKEW];
+// A file written to stores whole FILE_BUFFER_SIZE pieces, each at a multiple
+// of that size in the file, which file systems that keep large folios take
+// measurably faster than pieces that straddle them (31 pages a write cost
+// 1.15 times 32 in our measurements); the page beyond holds what follows a
+// piece until the next one is whole.
+constexpr std::size_t WRITE_SLACK = PAGE_SIZE;
+alignas(PAGE_SIZE) unsigned char file_buffers[MAX_FILE_STREAMS]
+                                             [FILE_BUFFER_SIZE + WRITE_SLACK + WRITE_SKEW];
 TextStream file_streams[MAX_FILE_STREAMS];
 
 int free_file_slot() {
@@ -33,8 +40,13 @@ int free_file_slot() {
 
 TextStream* attach_file(int slot, FileHandle handle, bool writing) {
   TextStream* stream = &file_streams[slot];
-  attach_text_stream(stream, handle, writing, false,
-                     file_buffers[slot] + (writing ? WRITE_SKEW : 0), FILE_BUFFER_SIZE);
+  if (!writing) {
+    attach_text_stream(stream, handle, false, false, file_buffers[slot], FILE_BUFFER_SIZE);
+    return stream;
+  }
+  attach_text_stream(stream, handle, true, false, file_buffers[slot] + WRITE_SKEW,
+                     FILE_BUFFER_SIZE + WRITE_SLACK);
+  stream->piece = FILE_BUFFER_SIZE;
   return stream;
 }
 
@@ -74,7 +86,7 @@ bool have_byte(TextStream* stream) {
 }
 
 void put_byte(TextStream* stream, unsigned char byte) {
-  if (stream->length == stream->capacity) flush_text_stream(stream);
+  if (stream->length == stream->capacity) make_room(stream, 1);
   stream->buffer[stream->length++] = byte;
 }
 
@@ -82,7 +94,8 @@ void put_byte(TextStream* stream, unsigned char byte) {
 
 void attach_text_stream(TextStream* stream, FileHandle handle, bool writing, bool console,
                         unsigned char* buffer, std::size_t capacity) {
-  *stream = TextStream{handle, buffer, capacity, 0, 0, writing, console, true, false, false};
+  *stream =
+      TextStream{handle, buffer, capacity, PAGE_SIZE, 0, 0, writing, console, true, false, false};
 }
 
 void open_standard_streams() {
@@ -146,16 +159,16 @@ void flush_text_stream(TextStream* stream) {
 }
 
 void make_room(TextStream* stream, std::size_t room) {
-  const std::size_t pages = stream->length / PAGE_SIZE * PAGE_SIZE;
-  const std::size_t rest = stream->length - pages;
-  if (pages == 0 || stream->capacity - rest < room) {
+  const std::size_t whole = stream->length / stream->piece * stream->piece;
+  const std::size_t rest = stream->length - whole;
+  if (whole == 0 || stream->capacity - rest < room) {
     flush_text_stream(stream);
     return;
   }
-  if (!stream->failed && !os_write_all(stream->handle, stream->buffer, pages)) {
+  if (!stream->failed && !os_write_all(stream->handle, stream->buffer, whole)) {
     stream->failed = true;
   }
-  std::memmove(stream->buffer, stream->buffer + pages, rest);
+  std::memmove(stream->buffer, stream->buffer + whole, rest);
   stream->length = rest;
 }
 

@@ -37,6 +37,7 @@ struct TextStream {
   FileHandle handle;
   unsigned char* buffer;
   std::size_t capacity;
+  std::size_t piece;     // writing: while more follows, stores are whole multiples of this
   std::size_t position;  // reading: index of the next byte to deliver
   std::size_t length;    // bytes held in the buffer
   bool writing;
@@ -46,7 +47,8 @@ struct TextStream {
   bool failed;  // a read, write or close went wrong; never cleared
 };
 
-// Makes a stream over an already open handle, using the caller's buffer.
+// Makes a stream over an already open handle, using the caller's buffer; a
+// writing one stores whole pages while more follows.
 // The program uses it for its own streams; tests use it to put the buffer
 // boundary wherever they need it.
 void attach_text_stream(TextStream* stream, FileHandle handle, bool writing, bool console,

@@ -70,25 +70,33 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   install(TARGETS brmark RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-  # The manual page, the changelog and the copyright file as Debian policy
-  # wants them: compressed without a name or time stamp, and in the
-  # machine-readable copyright format.
+  # The manual pages (English, and Japanese where the locale asks for it, as
+  # man-db finds them), the README, the changelog and the copyright file as
+  # Debian policy wants them: compressed without a name or time stamp, and
+  # in the machine-readable copyright format.
   find_program(BRMARK_GZIP gzip REQUIRED)
   configure_file(doc/brmark.1.in brmark.1 @ONLY)
+  configure_file(doc/brmark.ja.1.in brmark.ja.1 @ONLY)
   set(brmark_docs "${PROJECT_BINARY_DIR}/docs")
   add_custom_command(
-    OUTPUT "${brmark_docs}/brmark.1.gz" "${brmark_docs}/changelog.gz" "${brmark_docs}/copyright"
-    COMMAND "${CMAKE_COMMAND}" -E make_directory "${brmark_docs}"
+    OUTPUT "${brmark_docs}/brmark.1.gz" "${brmark_docs}/ja/brmark.1.gz"
+           "${brmark_docs}/README.md.gz" "${brmark_docs}/changelog.gz" "${brmark_docs}/copyright"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${brmark_docs}/ja"
     COMMAND "${CMAKE_COMMAND}" "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}" "-DOUTPUT_DIR=${brmark_docs}"
             "-DMAINTAINER=${BRMARK_PACKAGE_CONTACT}" -P "${PROJECT_SOURCE_DIR}/cmake/debian_docs.cmake"
     COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_BINARY_DIR}/brmark.1" "${brmark_docs}/brmark.1"
+    COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_BINARY_DIR}/brmark.ja.1" "${brmark_docs}/ja/brmark.1"
+    COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_SOURCE_DIR}/README.md" "${brmark_docs}/README.md"
     COMMAND "${BRMARK_GZIP}" -9nf "${brmark_docs}/changelog" "${brmark_docs}/brmark.1"
-    DEPENDS CHANGELOG.md LICENSE cmake/debian_docs.cmake "${PROJECT_BINARY_DIR}/brmark.1"
-    COMMENT "Compressing the manual page and the changelog"
+            "${brmark_docs}/ja/brmark.1" "${brmark_docs}/README.md"
+    DEPENDS CHANGELOG.md LICENSE README.md cmake/debian_docs.cmake "${PROJECT_BINARY_DIR}/brmark.1"
+            "${PROJECT_BINARY_DIR}/brmark.ja.1"
+    COMMENT "Compressing the manual pages, the README and the changelog"
     VERBATIM)
   add_custom_target(brmark_docs ALL DEPENDS "${brmark_docs}/brmark.1.gz")
   install(FILES "${brmark_docs}/brmark.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES "${brmark_docs}/changelog.gz" "${brmark_docs}/copyright"
-          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES "${brmark_docs}/ja/brmark.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/ja/man1)
+  install(FILES "${brmark_docs}/README.md.gz" "${brmark_docs}/changelog.gz"
+                "${brmark_docs}/copyright" DESTINATION ${CMAKE_INSTALL_DOCDIR})
   include(CPack)
 endif()

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 
-#include "kernels/copy_kernel_body.h"
 #include "kernels/copy_kernel_shuffle.h"
 
 namespace brmark {
@@ -40,8 +39,7 @@ struct Avx2 {
 unsigned char* Avx2::mark_dense(const unsigned char* window, unsigned char* out,
                                 std::uint64_t lf_mask) {
   const std::uint64_t cr_mask = equal_mask32(window, 0x0D) | equal_mask32(window + 32, 0x0D) << 32;
-  if (marks_every_lf_alike(window, lf_mask, cr_mask)) return expand_groups(window, out, lf_mask);
-  return mark_by_runs<Avx2>(window, out, lf_mask);
+  return mark_dense_by_shuffles<Avx2>(window, out, lf_mask, cr_mask);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 
-#include "kernels/copy_kernel_body.h"
 #include "kernels/copy_kernel_shuffle.h"
 
 namespace brmark {
@@ -35,10 +34,7 @@ struct Avx512 {
 
 unsigned char* Avx512::mark_dense(const unsigned char* window, unsigned char* out,
                                   std::uint64_t lf_mask) {
-  if (marks_every_lf_alike(window, lf_mask, equal_mask64(window, 0x0D))) {
-    return expand_groups(window, out, lf_mask);
-  }
-  return mark_by_runs<Avx512>(window, out, lf_mask);
+  return mark_dense_by_shuffles<Avx512>(window, out, lf_mask, equal_mask64(window, 0x0D));
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "kernels/copy_kernel.h"
+#include "kernels/copy_kernel_body.h"
 
 namespace brmark {
 
@@ -72,6 +72,15 @@ static inline unsigned char* expand_groups(const unsigned char* window, unsigned
     out += EXPANSIONS.length[lfs];
   }
   return out;
+}
+
+// A window with several LFs, given where its CRs are: by shuffles where every
+// LF is marked alike, else line end by line end.
+template <class Isa>
+static inline unsigned char* mark_dense_by_shuffles(const unsigned char* window, unsigned char* out,
+                                                    std::uint64_t lf_mask, std::uint64_t cr_mask) {
+  if (marks_every_lf_alike(window, lf_mask, cr_mask)) return expand_groups(window, out, lf_mask);
+  return mark_by_runs<Isa>(window, out, lf_mask);
 }
 
 }  // namespace brmark

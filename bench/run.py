@@ -11,8 +11,8 @@ contender on each of them several times, interleaved, with a fresh output
 file each time, and prints the median wall time, MB/s, the ratios to the
 floor and to cat, and the peak resident memory. brmark's ratio to the floor
 is the median of the ratios of the interleaved pairs (brmark's run i over the
-floor's run i, made one after the other), which holds still while the
-machine's speed drifts. brmark's output is checked byte for byte against a
+floor's run i, made one after the other, in turn first), which holds still
+while the machine's speed drifts; the one-liners run after all the pairs. brmark's output is checked byte for byte against a
 reference transform written here from the rules. The processor and the
 kernel the copy runs are printed first.
 
@@ -157,20 +157,38 @@ def run_once(folder, name, command, brmark):
     return seconds, peak, output
 
 
+PAIRED = ("brmark", "floor", "cat")
+
+
+def rounds(labels, runs):
+    """The order of every run: brmark, the floor and cat in each of the first
+    rounds, brmark and the floor swapping places each round, then the
+    one-liners in rounds of their own. On the virtual machines this is run
+    on, the first program to write after another has freed much memory (a
+    one-liner's output, or a while idle) can pay several times the floor's
+    system time while the host hands the pages back: that cost must fall on
+    neither side of a pair more than the other."""
+    pairs = [["brmark", "floor", "cat"] if i % 2 == 0 else ["floor", "brmark", "cat"]
+             for i in range(runs)]
+    others = [label for label in labels if label not in PAIRED]
+    return pairs + [others] * runs
+
+
 def measure(folder, name, brmark, floor, runs):
     with open(os.path.join(folder, name), "rb") as f:
         expected = reference(f.read())
-    results = {label: ([], []) for label, _ in contenders(brmark, floor, len(expected))}
+    commands = dict(contenders(brmark, floor, len(expected)))
+    results = {label: ([], []) for label in commands}
     # One run of each of the programs the ratios compare, not counted: the
     # first writes after a while idle cost several times more on the
     # virtual machines this is run on, and would land on whichever came first.
-    for label, command in contenders(brmark, floor, len(expected)):
-        if label in ("brmark", "floor", "cat"):
-            os.sync()
-            os.remove(run_once(folder, name, command, brmark)[2])
+    for label in PAIRED:
+        os.sync()
+        os.remove(run_once(folder, name, commands[label], brmark)[2])
     checked = False
-    for _ in range(runs):
-        for label, command in contenders(brmark, floor, len(expected)):
+    for order in rounds(commands, runs):
+        for label in order:
+            command = commands[label]
             if math.inf in results[label][0]:
                 results[label][0].append(math.inf)  # too slow once: not run again
                 continue

@@ -23,6 +23,8 @@ std::uint64_t equal_mask32(const unsigned char* at, char byte) {
 }
 
 struct Avx2 {
+  static constexpr bool IN_BLOCKS = true;
+
   static std::uint64_t lf_mask(const unsigned char* window) {
     return equal_mask32(window, 0x0A) | equal_mask32(window + 32, 0x0A) << 32;
   }

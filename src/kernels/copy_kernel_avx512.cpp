@@ -22,6 +22,8 @@ std::uint64_t equal_mask64(const unsigned char* at, char byte) {
 }
 
 struct Avx512 {
+  static constexpr bool IN_BLOCKS = true;
+
   static std::uint64_t lf_mask(const unsigned char* window) { return equal_mask64(window, 0x0A); }
 
   static void copy_window(unsigned char* out, const unsigned char* window) {

@@ -69,30 +69,67 @@ static inline unsigned char* mark_by_runs(const unsigned char* window, unsigned 
   return out + (KERNEL_WINDOW - start);
 }
 
+// One window as copy_windows moves it, given its LF mask; returns where the
+// next window's copy goes.
+template <class Isa>
+static inline unsigned char* copy_window_marking(const unsigned char* in, unsigned char* out,
+                                                 std::uint64_t lf_mask) {
+  Isa::copy_window(out, in);
+  return (lf_mask & (lf_mask - 1)) == 0 ? mark_sparse<Isa>(in, out, lf_mask)
+                                        : Isa::mark_dense(in, out, lf_mask);
+}
+
+// Where Isa::IN_BLOCKS, windows go four at a time while there is room for
+// four: a block without an LF, the whole of a long line, is copied by its
+// stores alone, half the stores mark_sparse would make. The masks are needed
+// anyway, so ordinary text pays one test per block for it.
+constexpr std::ptrdiff_t KERNEL_BLOCK = 4 * KERNEL_WINDOW;
+// Each window keeps at most KERNEL_ROOM less a window of scratch, and the
+// last one's scratch lies past all four.
+constexpr std::ptrdiff_t KERNEL_BLOCK_ROOM = 4 * (KERNEL_ROOM - KERNEL_WINDOW) + KERNEL_WINDOW;
+
 // Isa provides lf_mask(window) (bit i set where byte i is LF) and
-// copy_window(out, window), each over KERNEL_WINDOW bytes, and
+// copy_window(out, window), each over KERNEL_WINDOW bytes,
 // mark_dense(window, out, lf_mask) for windows with several LFs, which may
-// be mark_by_runs.
+// be mark_by_runs, and IN_BLOCKS.
 //
 // Windows follow each other at a fixed stride, so the loads of one never
 // wait for the results of the one before; only the output position carries
-// from window to window. The only branch that depends on the text is "more
+// from window to window. The only branches that depend on the text are "more
 // than one LF in this window", rare in ordinary text and usual in very short
-// lines. A CR that ends a window is copied as an ordinary byte; when the next
-// window begins with its LF, the mark overwrites it. The byte before the
-// first window is looked at for the same reason: it is either such a CR
-// copied by this kernel or a byte the caller has settled, never the CR of a
-// pair whose LF is still to come.
+// lines, and "no LF in these four windows", rare in ordinary text and usual
+// in long lines. A CR that ends a window is copied as an ordinary byte; when
+// the next window begins with its LF, the mark overwrites it. The byte
+// before the first window is looked at for the same reason: it is either
+// such a CR copied by this kernel or a byte the caller has settled, never
+// the CR of a pair whose LF is still to come.
 template <class Isa>
 static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
                                  const unsigned char* out_end) {
   const unsigned char* in = from.in;
   unsigned char* out = from.out;
+  while (Isa::IN_BLOCKS && in_end - in >= KERNEL_BLOCK + KERNEL_WINDOW &&
+         out_end - out >= KERNEL_BLOCK_ROOM) {
+    const std::uint64_t m0 = Isa::lf_mask(in);
+    const std::uint64_t m1 = Isa::lf_mask(in + KERNEL_WINDOW);
+    const std::uint64_t m2 = Isa::lf_mask(in + 2 * KERNEL_WINDOW);
+    const std::uint64_t m3 = Isa::lf_mask(in + 3 * KERNEL_WINDOW);
+    if ((m0 | m1 | m2 | m3) == 0) {
+      Isa::copy_window(out, in);
+      Isa::copy_window(out + KERNEL_WINDOW, in + KERNEL_WINDOW);
+      Isa::copy_window(out + 2 * KERNEL_WINDOW, in + 2 * KERNEL_WINDOW);
+      Isa::copy_window(out + 3 * KERNEL_WINDOW, in + 3 * KERNEL_WINDOW);
+      out += KERNEL_BLOCK;
+    } else {
+      out = copy_window_marking<Isa>(in, out, m0);
+      out = copy_window_marking<Isa>(in + KERNEL_WINDOW, out, m1);
+      out = copy_window_marking<Isa>(in + 2 * KERNEL_WINDOW, out, m2);
+      out = copy_window_marking<Isa>(in + 3 * KERNEL_WINDOW, out, m3);
+    }
+    in += KERNEL_BLOCK;
+  }
   while (in_end - in >= KERNEL_LOOKAHEAD && out_end - out >= KERNEL_ROOM) {
-    const std::uint64_t lf_mask = Isa::lf_mask(in);
-    Isa::copy_window(out, in);
-    out = (lf_mask & (lf_mask - 1)) == 0 ? mark_sparse<Isa>(in, out, lf_mask)
-                                         : Isa::mark_dense(in, out, lf_mask);
+    out = copy_window_marking<Isa>(in, out, Isa::lf_mask(in));
     in += KERNEL_WINDOW;
   }
   // A CR that ended the last window may pair with an LF that is not looked

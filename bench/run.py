@@ -12,9 +12,10 @@ file each time, and prints the median wall time, MB/s, the ratios to the
 floor and to cat, and the peak resident memory. brmark's ratio to the floor
 is the median of the ratios of the interleaved pairs (brmark's run i over the
 floor's run i, made one after the other, in turn first), which holds still
-while the machine's speed drifts; the one-liners run after all the pairs. brmark's output is checked byte for byte against a
-reference transform written here from the rules. The processor and the
-kernel the copy runs are printed first.
+while the machine's speed drifts; the one-liners run after all the pairs.
+brmark's output is checked byte for byte against a reference transform
+written here from the rules. The processor and the kernel the copy runs are
+printed first.
 
     python3 bench/run.py                         # full size, 11 pairs
     python3 bench/run.py --scale 0.01 --runs 1   # a quick smoke run
@@ -168,8 +169,8 @@ def rounds(labels, runs):
     one-liner's output, or a while idle) can pay several times the floor's
     system time while the host hands the pages back: that cost must fall on
     neither side of a pair more than the other."""
-    pairs = [["brmark", "floor", "cat"] if i % 2 == 0 else ["floor", "brmark", "cat"]
-             for i in range(runs)]
+    brmark, floor, cat = PAIRED
+    pairs = [[brmark, floor, cat] if i % 2 == 0 else [floor, brmark, cat] for i in range(runs)]
     others = [label for label in labels if label not in PAIRED]
     return pairs + [others] * runs
 

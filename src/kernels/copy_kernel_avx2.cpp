@@ -22,12 +22,15 @@ std::uint64_t equal_mask32(const unsigned char* at, char byte) {
   return static_cast<std::uint64_t>(static_cast<unsigned>(bits));
 }
 
+// Bit i set where byte i of the window is byte.
+std::uint64_t equal_mask64(const unsigned char* window, char byte) {
+  return equal_mask32(window, byte) | equal_mask32(window + 32, byte) << 32;
+}
+
 struct Avx2 {
   static constexpr bool IN_BLOCKS = true;
 
-  static std::uint64_t lf_mask(const unsigned char* window) {
-    return equal_mask32(window, 0x0A) | equal_mask32(window + 32, 0x0A) << 32;
-  }
+  static std::uint64_t lf_mask(const unsigned char* window) { return equal_mask64(window, 0x0A); }
 
   static void copy_window(unsigned char* out, const unsigned char* window) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), load32(window));
@@ -40,8 +43,7 @@ struct Avx2 {
 
 unsigned char* Avx2::mark_dense(const unsigned char* window, unsigned char* out,
                                 std::uint64_t lf_mask) {
-  const std::uint64_t cr_mask = equal_mask32(window, 0x0D) | equal_mask32(window + 32, 0x0D) << 32;
-  return mark_dense_by_shuffles<Avx2>(window, out, lf_mask, cr_mask);
+  return mark_dense_by_shuffles<Avx2>(window, out, lf_mask, equal_mask64(window, 0x0D));
 }
 
 }  // namespace

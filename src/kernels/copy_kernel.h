@@ -34,16 +34,19 @@ struct CopyProgress {
 // too: the caller ends the input before one. It starts a window only while
 // KERNEL_LOOKAHEAD bytes of input remain before in_end and KERNEL_ROOM bytes
 // of output before out_end, leaving the bytes near the ends to the
-// byte-at-a-time path. It never hands back a CR whose pairing it has not
-// decided: the returned in is never just past a CR it copied. Bytes stored
-// past the returned out are scratch.
+// byte-at-a-time path. It reads only [from.in, in_end) and writes only
+// [from.out, out_end); bytes stored past the returned out are scratch.
 //
-// The byte before from.in must be readable, as the one before an LF, and
-// must not be a CR that pairs with an LF at from.in: the caller has read at
-// least one byte through the reading rules before calling, and never splits
-// a pair. The output before from.out must be the copy of the input before
-// from.in, back to the last byte the kernel copied, so that a CR there can be
-// overwritten.
+// A CR whose LF comes later: a CR that ends a window is copied as an
+// ordinary byte, and when the next window begins with an LF, the pair's mark
+// is stored over that copy. Whether an LF at a window's first byte closes a
+// pair is therefore a value the kernel carries from the window before
+// (cr_before), never a read outside the window; for the first window of a
+// call it is false, because the caller settles every byte before from.in
+// through the reading rules and never splits a pair. A CR that ends the last
+// window goes back to the caller undecided: the returned in is never just
+// past a CR the kernel copied, and the reading rules decide it with the byte
+// after it.
 using CopyKernel = CopyProgress (*)(CopyProgress from, const unsigned char* in_end,
                                     const unsigned char* out_end);
 

@@ -38,12 +38,12 @@ struct Avx2 {
   }
 
   static unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
-                                   std::uint64_t lf_mask);
+                                   std::uint64_t lf_mask, bool cr_before);
 };
 
 unsigned char* Avx2::mark_dense(const unsigned char* window, unsigned char* out,
-                                std::uint64_t lf_mask) {
-  return mark_dense_by_shuffles<Avx2>(window, out, lf_mask, equal_mask64(window, 0x0D));
+                                std::uint64_t lf_mask, bool cr_before) {
+  return mark_dense_by_shuffles<Avx2>(window, out, lf_mask, equal_mask64(window, 0x0D), cr_before);
 }
 
 }  // namespace

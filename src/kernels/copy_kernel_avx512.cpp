@@ -31,12 +31,13 @@ struct Avx512 {
   }
 
   static unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
-                                   std::uint64_t lf_mask);
+                                   std::uint64_t lf_mask, bool cr_before);
 };
 
 unsigned char* Avx512::mark_dense(const unsigned char* window, unsigned char* out,
-                                  std::uint64_t lf_mask) {
-  return mark_dense_by_shuffles<Avx512>(window, out, lf_mask, equal_mask64(window, 0x0D));
+                                  std::uint64_t lf_mask, bool cr_before) {
+  return mark_dense_by_shuffles<Avx512>(window, out, lf_mask, equal_mask64(window, 0x0D),
+                                        cr_before);
 }
 
 }  // namespace

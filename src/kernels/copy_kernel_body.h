@@ -27,11 +27,22 @@ static inline std::ptrdiff_t first_bit_or_window(std::uint64_t mask) {
 #endif
 }
 
-// Where the line end that an LF at lf_at closes begins: at the LF itself, or
-// at the CR just before it. That CR may be the last byte of the previous
-// window, already copied as an ordinary byte, which the mark then overwrites.
-static inline std::ptrdiff_t line_end_at(const unsigned char* window, std::ptrdiff_t lf_at) {
-  return lf_at - static_cast<std::ptrdiff_t>(window[lf_at - 1] == 0x0D);
+// Whether the LF at lf_at (KERNEL_WINDOW for none) closes a CR LF pair: the
+// byte before it is a CR, within the window or, for an LF that opens the
+// window, as cr_before tells (the rule for a CR whose LF comes later, in
+// copy_kernel.h). The window's own byte is read in both cases, the LF itself
+// when it opens the window, so that no branch depends on where it stands.
+static inline std::ptrdiff_t closes_pair(const unsigned char* window, std::ptrdiff_t lf_at,
+                                         bool cr_before) {
+  const std::ptrdiff_t opens = lf_at == 0;
+  return static_cast<std::ptrdiff_t>(window[lf_at - 1 + opens] == 0x0D) |
+         (opens & static_cast<std::ptrdiff_t>(cr_before));
+}
+
+// Whether the window ends in a CR, which the next window's first LF would
+// pair with: that window's cr_before.
+static inline bool ends_in_cr(const unsigned char* window) {
+  return window[KERNEL_WINDOW - 1] == 0x0D;
 }
 
 // A window with at most one LF, without a data-dependent branch. The window
@@ -40,11 +51,10 @@ static inline std::ptrdiff_t line_end_at(const unsigned char* window, std::ptrdi
 // both land past the window's copy, as scratch.
 template <class Isa>
 static inline unsigned char* mark_sparse(const unsigned char* window, unsigned char* out,
-                                         std::uint64_t lf_mask) {
+                                         std::uint64_t lf_mask, bool cr_before) {
   const std::ptrdiff_t lf_at = first_bit_or_window(lf_mask);
   const std::ptrdiff_t has_lf = lf_mask != 0;
-  const std::ptrdiff_t head =
-      lf_at - (static_cast<std::ptrdiff_t>(window[lf_at - 1] == 0x0D) & has_lf);
+  const std::ptrdiff_t head = lf_at - (closes_pair(window, lf_at, cr_before) & has_lf);
   std::memcpy(out + head, MARKED_LINE_END, sizeof MARKED_LINE_END);
   unsigned char* const rest = out + head + has_lf * MARKED_LINE_END_LENGTH;
   Isa::copy_window(rest, window + lf_at + has_lf);
@@ -52,15 +62,17 @@ static inline unsigned char* mark_sparse(const unsigned char* window, unsigned c
 }
 
 // A window with several LFs: after each line end, the rest of the window is
-// copied again from there, overwriting the previous copy's tail.
+// copied again from there, overwriting the previous copy's tail. The line end
+// begins at the LF, or at the CR just before it, which may be the last byte
+// of the window before, already copied.
 template <class Isa>
 static inline unsigned char* mark_by_runs(const unsigned char* window, unsigned char* out,
-                                          std::uint64_t lf_mask) {
+                                          std::uint64_t lf_mask, bool cr_before) {
   std::ptrdiff_t start = 0;
   do {
     const std::ptrdiff_t lf_at = first_bit_or_window(lf_mask);
     lf_mask &= lf_mask - 1;
-    out += line_end_at(window, lf_at) - start;
+    out += lf_at - closes_pair(window, lf_at, cr_before) - start;
     std::memcpy(out, MARKED_LINE_END, sizeof MARKED_LINE_END);
     out += MARKED_LINE_END_LENGTH;
     start = lf_at + 1;
@@ -69,14 +81,15 @@ static inline unsigned char* mark_by_runs(const unsigned char* window, unsigned 
   return out + (KERNEL_WINDOW - start);
 }
 
-// One window as copy_windows moves it, given its LF mask; returns where the
-// next window's copy goes.
+// One window as copy_windows moves it, given its LF mask and whether the
+// byte before it is a CR the kernel copied; returns where the next window's
+// copy goes.
 template <class Isa>
 static inline unsigned char* copy_window_marking(const unsigned char* in, unsigned char* out,
-                                                 std::uint64_t lf_mask) {
+                                                 std::uint64_t lf_mask, bool cr_before) {
   Isa::copy_window(out, in);
-  return (lf_mask & (lf_mask - 1)) == 0 ? mark_sparse<Isa>(in, out, lf_mask)
-                                        : Isa::mark_dense(in, out, lf_mask);
+  return (lf_mask & (lf_mask - 1)) == 0 ? mark_sparse<Isa>(in, out, lf_mask, cr_before)
+                                        : Isa::mark_dense(in, out, lf_mask, cr_before);
 }
 
 // Where Isa::IN_BLOCKS, windows go four at a time while there is room for
@@ -90,24 +103,22 @@ constexpr std::ptrdiff_t KERNEL_BLOCK_ROOM = 4 * (KERNEL_ROOM - KERNEL_WINDOW) +
 
 // Isa provides lf_mask(window) (bit i set where byte i is LF) and
 // copy_window(out, window), each over KERNEL_WINDOW bytes,
-// mark_dense(window, out, lf_mask) for windows with several LFs, which may
-// be mark_by_runs, and IN_BLOCKS.
+// mark_dense(window, out, lf_mask, cr_before) for windows with several LFs,
+// which may be mark_by_runs, and IN_BLOCKS.
 //
 // Windows follow each other at a fixed stride, so the loads of one never
 // wait for the results of the one before; only the output position carries
 // from window to window. The only branches that depend on the text are "more
 // than one LF in this window", rare in ordinary text and usual in very short
 // lines, and "no LF in these four windows", rare in ordinary text and usual
-// in long lines. A CR that ends a window is copied as an ordinary byte; when
-// the next window begins with its LF, the mark overwrites it. The byte
-// before the first window is looked at for the same reason: it is either
-// such a CR copied by this kernel or a byte the caller has settled, never
-// the CR of a pair whose LF is still to come.
+// in long lines. A CR that ends a window is carried to the next as
+// cr_before, by the rule in copy_kernel.h.
 template <class Isa>
 static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
                                  const unsigned char* out_end) {
   const unsigned char* in = from.in;
   unsigned char* out = from.out;
+  bool cr_before = false;
   while (Isa::IN_BLOCKS && in_end - in >= KERNEL_BLOCK + KERNEL_WINDOW &&
          out_end - out >= KERNEL_BLOCK_ROOM) {
     const std::uint64_t m0 = Isa::lf_mask(in);
@@ -121,21 +132,24 @@ static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
       Isa::copy_window(out + 3 * KERNEL_WINDOW, in + 3 * KERNEL_WINDOW);
       out += KERNEL_BLOCK;
     } else {
-      out = copy_window_marking<Isa>(in, out, m0);
-      out = copy_window_marking<Isa>(in + KERNEL_WINDOW, out, m1);
-      out = copy_window_marking<Isa>(in + 2 * KERNEL_WINDOW, out, m2);
-      out = copy_window_marking<Isa>(in + 3 * KERNEL_WINDOW, out, m3);
+      out = copy_window_marking<Isa>(in, out, m0, cr_before);
+      out = copy_window_marking<Isa>(in + KERNEL_WINDOW, out, m1, ends_in_cr(in));
+      out =
+          copy_window_marking<Isa>(in + 2 * KERNEL_WINDOW, out, m2, ends_in_cr(in + KERNEL_WINDOW));
+      out = copy_window_marking<Isa>(in + 3 * KERNEL_WINDOW, out, m3,
+                                     ends_in_cr(in + 2 * KERNEL_WINDOW));
     }
+    cr_before = ends_in_cr(in + 3 * KERNEL_WINDOW);
     in += KERNEL_BLOCK;
   }
   while (in_end - in >= KERNEL_LOOKAHEAD && out_end - out >= KERNEL_ROOM) {
-    out = copy_window_marking<Isa>(in, out, Isa::lf_mask(in));
+    out = copy_window_marking<Isa>(in, out, Isa::lf_mask(in), cr_before);
+    cr_before = ends_in_cr(in);
     in += KERNEL_WINDOW;
   }
   // A CR that ended the last window may pair with an LF that is not looked
   // at here: it goes back to the caller undecided.
-  const bool ends_in_cr = in != from.in && in[-1] == 0x0D;
-  return {in - ends_in_cr, out - ends_in_cr};
+  return {in - cr_before, out - cr_before};
 }
 
 }  // namespace brmark

@@ -44,8 +44,8 @@ struct Portable {
   }
 
   static unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
-                                   std::uint64_t lf_mask) {
-    return mark_by_runs<Portable>(window, out, lf_mask);
+                                   std::uint64_t lf_mask, bool cr_before) {
+    return mark_by_runs<Portable>(window, out, lf_mask, cr_before);
   }
 };
 

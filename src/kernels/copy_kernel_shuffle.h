@@ -44,12 +44,13 @@ static constexpr Expansions make_expansions() {
 
 static constexpr Expansions EXPANSIONS = make_expansions();
 
-// Only where no LF follows a CR: the shuffle marks every LF alike. The byte
-// before the window counts, as its CR would already have been copied.
-static inline bool marks_every_lf_alike(const unsigned char* window, std::uint64_t lf_mask,
-                                        std::uint64_t cr_mask) {
+// Only where no LF follows a CR: the shuffle marks every LF alike. A CR
+// that ended the window before counts as cr_before (the rule for a CR whose
+// LF comes later, in copy_kernel.h).
+static inline bool marks_every_lf_alike(std::uint64_t lf_mask, std::uint64_t cr_mask,
+                                        bool cr_before) {
   const std::uint64_t lf_after_cr =
-      (cr_mask << 1 | static_cast<std::uint64_t>(window[-1] == 0x0D)) & lf_mask;
+      (cr_mask << 1 | static_cast<std::uint64_t>(cr_before)) & lf_mask;
   return lf_after_cr == 0;
 }
 
@@ -78,9 +79,10 @@ static inline unsigned char* expand_groups(const unsigned char* window, unsigned
 // LF is marked alike, else line end by line end.
 template <class Isa>
 static inline unsigned char* mark_dense_by_shuffles(const unsigned char* window, unsigned char* out,
-                                                    std::uint64_t lf_mask, std::uint64_t cr_mask) {
-  if (marks_every_lf_alike(window, lf_mask, cr_mask)) return expand_groups(window, out, lf_mask);
-  return mark_by_runs<Isa>(window, out, lf_mask);
+                                                    std::uint64_t lf_mask, std::uint64_t cr_mask,
+                                                    bool cr_before) {
+  if (marks_every_lf_alike(lf_mask, cr_mask, cr_before)) return expand_groups(window, out, lf_mask);
+  return mark_by_runs<Isa>(window, out, lf_mask, cr_before);
 }
 
 }  // namespace brmark

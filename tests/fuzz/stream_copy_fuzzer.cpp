@@ -10,6 +10,7 @@
 
 #include "conversion/marking_copy.h"
 #include "conversion/text_stream.h"
+#include "guarded_pages.h"
 #include "reference_copy.h"
 #include "support/memory_platform.h"
 
@@ -26,8 +27,11 @@ std::size_t buffer_size(unsigned char choice) {
 
 constexpr std::size_t HEADER_SIZE = 2 + brmark::memory::CHUNK_COUNT;
 
-unsigned char input_buffer[brmark::FILE_BUFFER_SIZE];
-unsigned char output_buffer[brmark::FILE_BUFFER_SIZE];
+// The buffers touch guard pages: the output's last byte, and the input's
+// first or last byte as the input chooses, so that any access past them
+// stops the run.
+const brmark::testing::GuardedPages input_pages(brmark::FILE_BUFFER_SIZE);
+const brmark::testing::GuardedPages output_pages(brmark::FILE_BUFFER_SIZE);
 
 }  // namespace
 
@@ -37,6 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   source.bytes = data + HEADER_SIZE;
   source.size = size - HEADER_SIZE;
   for (std::size_t i = 0; i < brmark::memory::CHUNK_COUNT; ++i) source.chunks[i] = data[2 + i] % 8;
+  const std::size_t in_size = buffer_size(data[0]);
+  const std::size_t out_size = buffer_size(data[1]);
+  // A bit the chunk sizes leave unused.
+  unsigned char* const in_buffer =
+      (data[2] & 0x80) != 0 ? input_pages.at_front() : input_pages.at_back(in_size);
 
   const std::string expected = brmark::testing::reference_copy(source.bytes, source.size);
   // Every kernel this processor runs must give the same bytes.
@@ -46,10 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     brmark::memory::reset(source);
     brmark::TextStream input;
     brmark::TextStream output;
-    brmark::attach_text_stream(&input, brmark::memory::SOURCE, false, false, input_buffer,
-                               buffer_size(data[0]));
-    brmark::attach_text_stream(&output, brmark::memory::SINK, true, false, output_buffer,
-                               buffer_size(data[1]));
+    brmark::attach_text_stream(&input, brmark::memory::SOURCE, false, false, in_buffer, in_size);
+    brmark::attach_text_stream(&output, brmark::memory::SINK, true, false,
+                               output_pages.at_back(out_size), out_size);
     brmark::copy_marking_line_ends_with(&input, &output, kernel);
     brmark::flush_text_stream(&output);
     const std::vector<unsigned char>& written = brmark::memory::written();

@@ -39,6 +39,11 @@ RunOptions output_closed() {
   options.output_closed = true;
   return options;
 }
+RunOptions umask_002() {
+  RunOptions options;
+  options.creation_mask = 002;
+  return options;
+}
 // About four file buffers, and far more than a pipe holds.
 const int FEED_LINES = 80000;
 
@@ -165,6 +170,16 @@ const std::vector<Scenario> CASES = {
      "a<br>\r\n",
      {},
      0600},
+    // Others may write the input; only its owner writes the copy, whatever the umask allows.
+    {"a group-writable input under umask 002 gives a copy only its owner writes",
+     {{Entry::group_writable, "memo.txt", "a\n"}},
+     "memo.txt\n",
+     text::CREATED,
+     0,
+     "{P}memo.txt",
+     "a<br>\r\n",
+     umask_002(),
+     0644},
     // Messages nobody reads are lost; the copy and the status are not.
     {"nobody reads standard output",
      {{Entry::file, "memo.txt", "a\n"}},

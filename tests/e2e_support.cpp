@@ -174,7 +174,7 @@ void exec_brmark(const RunOptions& options) {
   // A POSIX program sees to SIGXFSZ itself; a Windows one cannot, and Wine
   // leaves it at its default, which ends the process.
   if (UNDER_WINE) signal(SIGXFSZ, SIG_IGN);
-  umask(022);
+  umask(static_cast<mode_t>(options.creation_mask));
   const rlimit no_core{0, 0};
   setrlimit(RLIMIT_CORE, &no_core);
   const char* launcher = options.launcher != nullptr ? options.launcher : BRMARK_LAUNCHER;
@@ -275,6 +275,10 @@ void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
       case Entry::private_file:
         write_file(path, entry.value);
         fs::permissions(path, fs::perms(0600));
+        break;
+      case Entry::group_writable:
+        write_file(path, entry.value);
+        fs::permissions(path, fs::perms(0664));
         break;
       case Entry::taken_later:
         break;

@@ -101,12 +101,14 @@ struct RunOptions {
   const char* launcher = nullptr;          // runs the executable; nullptr: BRMARK_LAUNCHER
   std::vector<int> ignored_signals{};      // ignored when the program starts, as nohup does
   bool output_closed = false;              // nobody reads standard output, as in brmark | true
+  int creation_mask = 022;                 // the umask the program starts with
 };
 
 // Replaces this (child) process with the program, through its launcher and
 // with its arguments, as a shell starts it: default signal actions (SIGPIPE
 // too, which the tests themselves ignore) but for options.ignored_signals,
-// umask 022, and no core files; exits with 127 when it cannot.
+// options.creation_mask as its umask, and no core files; exits with 127 when
+// it cannot.
 [[noreturn]] void exec_brmark(const RunOptions& options);
 
 // A started program: its process and the read ends of its output pipes.
@@ -129,11 +131,22 @@ RunResult run_brmark(const std::string& folder, const std::string& input,
 // output prefix of the build under test. Files are mode 0644.
 struct Entry {
   // unreadable: a file that only its owner may write and nobody may read
-  // (root excepted, hence RunOptions::unprivileged). private_file: mode 0600.
+  // (root excepted, hence RunOptions::unprivileged). private_file: mode 0600;
+  // group_writable: mode 0664.
   // taken_later: a file that another program creates while the copy runs,
   // once the program has read all of the FIFO's bytes. endless_fifo: a FIFO
   // whose writer writes its value again and again until the reader goes.
-  enum Kind { file, folder, link, fifo, unreadable, private_file, taken_later, endless_fifo } kind;
+  enum Kind {
+    file,
+    folder,
+    link,
+    fifo,
+    unreadable,
+    private_file,
+    group_writable,
+    taken_later,
+    endless_fifo
+  } kind;
   std::string name;
   // A file's bytes, a link's target, or what a writer puts into a FIFO once
   // the program has started (feed_fifos).

@@ -206,6 +206,10 @@ const TerminalCase CASES[] = {
     // 260 bytes fill the name buffer; the pending line end ends the wait.
     {"the line end of a 260-byte line ends the wait", std::string(260, 'x') + "\r",
      text::NAME_TOO_LONG, false, 1, false},
+    // Ctrl-D hands over the 260 bytes without their line end: all of them
+    // are the name, so the wait has nothing pending and waits for Enter.
+    {"a 260-byte line whose line end comes later", std::string(260, 'x') + "\x04",
+     text::NAME_TOO_LONG, true, 1, false},
     // Once kept, the copy is no longer the interrupt's to remove.
     {"SIGINT in the closing wait keeps the copy", "memo.txt\r", text::CREATED, true,
      status_after(SIGINT), true, SIGINT},
@@ -213,6 +217,8 @@ const TerminalCase CASES[] = {
      status_after(SIGHUP), true, SIGHUP},
     {"the input and the probed target are closed before the wait", "memo.txt\r",
      text::TARGET_EXISTS, true, 1, false, 0, true},
+    {"the input is closed before the wait when the copy cannot be made", "d/memo.txt\r",
+     text::CREATE_FAILED, true, 1, false, 0, false, "d/memo.txt"},
     // Characters the console's code page cannot hold, and one that it would
     // turn into a look-alike.
     {"a name no code page holds is opened as typed", "\xED\x95\x9C\xEA\xB8\x80.txt\r",
@@ -235,6 +241,7 @@ TEST_P(AtTerminal, ShowsPromptAndMessageThenWaitsAsTheLineRequires) {
   if (needs_posix_terminal(c)) GTEST_SKIP() << "Ctrl-D and SIGHUP are POSIX terminal things";
 #endif
   TempDir dir;
+  std::filesystem::create_directories(std::filesystem::path(dir / c.input).parent_path());
   write_file(dir / c.input, "a\r\n");
   if (c.look_alike != nullptr) write_file(dir / c.look_alike, "look-alike\n");
   const std::string copy = dir / copy_name_of_typed(c.input);

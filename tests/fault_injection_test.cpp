@@ -97,11 +97,18 @@ std::vector<Call> calls_of_clean_run(const Scenario& scenario, Way way) {
 }
 
 // The modes that make sense for a kind of call: an error, and where the
-// program must carry on unchanged, an interruption or a short transfer.
-std::vector<std::string> modes_for(const Call& call) {
+// program must carry on unchanged, an interruption or a short transfer. A
+// write of the output is also where the program may be stopped with the
+// copy not yet whole: by an interrupt on either way, and outright (SIGKILL)
+// where the file has no name until it is whole.
+std::vector<std::string> modes_for(const Call& call, Way way) {
   if (call.kind == "open" && call.role == "output") return {"EIO", "EINTR", "SIGINT", "SIGHUP"};
   if (call.kind == "open") return {"EACCES", "EINTR"};
   if (call.kind == "read") return {"EIO", "EINTR", "SHORT"};
+  if (call.kind == "write" && call.role == "output" && way == Way::unnamed) {
+    return {"ENOSPC", "EINTR", "SHORT", "SIGINT", "SIGKILL"};
+  }
+  if (call.kind == "write" && call.role == "output") return {"ENOSPC", "EINTR", "SHORT", "SIGINT"};
   if (call.kind == "write") return {"ENOSPC", "EINTR", "SHORT"};
   // EEXIST: another program took the name while the copy ran.
   if (call.kind == "link") return {"EIO", "EEXIST"};
@@ -114,6 +121,7 @@ Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::
   // The process ends by the signal, and the new file goes with it.
   if (mode == "SIGINT") return {"", status_after(SIGINT), false, false};
   if (mode == "SIGHUP") return {"", status_after(SIGHUP), false, false};
+  if (mode == "SIGKILL") return {"", status_after(SIGKILL), false, false};
   const std::string site = call.kind + " " + call.role;
   if (site == "open input") return {text::NOT_FOUND, 1, false};
   if (site == "open output") return {text::CREATE_FAILED, 1, false};
@@ -132,17 +140,15 @@ Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::
   return clean;
 }
 
-// Runs the scenario with one fault and reports whether everything held.
-bool holds_with_fault(const Scenario& scenario, Way way, const Call& call,
-                      const std::string& mode) {
-  const Outcome expected = expected_outcome(scenario, call, mode);
+// Runs the scenario with the faults and reports whether everything held.
+bool holds_with_fault(const Scenario& scenario, Way way, const std::string& fault,
+                      const Outcome& expected) {
   TempDir dir;
   lay_out(dir, scenario.setup);
   std::map<std::string, std::string> files = snapshot(dir.path());
   const std::string copy = expand_prefix(scenario.created);
   if (expected.copy_kept) files[copy] = "file:" + scenario.created_bytes;
 
-  const std::string fault = call.kind + " " + std::to_string(call.nth) + " " + mode;
   const RunResult result = run_brmark(dir.path(), expand_prefix(scenario.typed),
                                       faulty(scenario, way, fault, dir.path() + ".calls"));
   std::remove((dir.path() + ".calls").c_str());
@@ -153,7 +159,7 @@ bool holds_with_fault(const Scenario& scenario, Way way, const Call& call,
   }
 
   SCOPED_TRACE(std::string(scenario.what) + (way == Way::fallback ? " (fallback): " : ": ") +
-               call.role + " " + fault);
+               fault);
   bool held = true;
   const auto check = [&held](bool condition, const char* what) {
     EXPECT_TRUE(condition) << what;
@@ -181,9 +187,12 @@ TEST(FaultInjection, EveryCallOfEveryPathFailedOnce) {
       EXPECT_EQ(linked, way == Way::unnamed && !scenario.created.empty()) << scenario.what;
       for (const Call& call : calls) {
         ++sites;
-        for (const std::string& mode : modes_for(call)) {
+        for (const std::string& mode : modes_for(call, way)) {
           ++runs;
-          if (!holds_with_fault(scenario, way, call, mode)) ++failures;
+          const std::string fault = call.kind + " " + std::to_string(call.nth) + " " + mode;
+          if (!holds_with_fault(scenario, way, fault, expected_outcome(scenario, call, mode))) {
+            ++failures;
+          }
         }
       }
     }
@@ -191,6 +200,28 @@ TEST(FaultInjection, EveryCallOfEveryPathFailedOnce) {
   std::cout << "fault injection: " << sites << " call sites in " << 2 * SCENARIOS.size()
             << " runs, " << runs << " faulted runs, " << failures << " failures\n";
   EXPECT_EQ(failures, 0);
+}
+
+// The last call of kind in role, as the n-th of its kind.
+int last_call(const std::vector<Call>& calls, const std::string& kind, const std::string& role) {
+  int nth = 0;
+  for (const Call& call : calls) {
+    if (call.kind == kind && call.role == role) nth = call.nth;
+  }
+  return nth;
+}
+
+// A read that failed is what the user hears of, even when the write failed
+// too: the copy lacks what could not be read either way.
+TEST(FaultInjection, AReadAndAWriteFailureReportTheRead) {
+  const Scenario& scenario = SCENARIOS[1];
+  for (const Way way : {Way::unnamed, Way::fallback}) {
+    const std::vector<Call> calls = calls_of_clean_run(scenario, way);
+    const std::string faults = "read " + std::to_string(last_call(calls, "read", "input")) +
+                               " EIO,write " + std::to_string(last_call(calls, "write", "output")) +
+                               " ENOSPC";
+    EXPECT_TRUE(holds_with_fault(scenario, way, faults, {text::READ_FAILED, 1, false}));
+  }
 }
 
 }  // namespace

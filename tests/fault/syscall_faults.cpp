@@ -5,8 +5,10 @@
 // BRMARK_FAULT="<kind> <n> <mode>" picks the n-th call (from 1) of kind open,
 // read, write, close, unlink or link (linkat); mode is an errno name (the call
 // fails with it and is not made), SHORT (a read or write moves half of what it
-// was asked) or a signal name (the call is made, then the process raises that
-// signal). BRMARK_FAULT_LOG names a file that gets one line per call:
+// was asked) or a signal name: an open is made, then the process raises the
+// signal (the instant the file exists); any other call is stopped by it, the
+// signal raised before the call is made. Up to four faults, separated by
+// commas, apply in the same run. BRMARK_FAULT_LOG names a file that gets one line per call:
 // "<kind> <role>", where role is stdin, stdout, input, probe, output or name.
 // BRMARK_NO_UNNAMED=1 makes every open of an unnamed file fail with
 // EOPNOTSUPP, as on a file system without them, uncounted and unlogged: the
@@ -40,13 +42,16 @@ struct Fault {
   Kind kind = KIND_COUNT;
   long call = 0;
   int error = 0;   // 0 for SHORT or a signal
-  int signal = 0;  // raised right after the real call
+  int signal = 0;  // raised after an open, before any other call
 };
+
+constexpr int MAX_FAULTS = 4;
 
 int signal_named(const char* name) {
   if (std::strcmp(name, "SIGINT") == 0) return SIGINT;
   if (std::strcmp(name, "SIGTERM") == 0) return SIGTERM;
   if (std::strcmp(name, "SIGHUP") == 0) return SIGHUP;
+  if (std::strcmp(name, "SIGKILL") == 0) return SIGKILL;
   return 0;
 }
 
@@ -63,14 +68,11 @@ int error_named(const char* name) {
   return EIO;
 }
 
-Fault parse_fault() {
+Fault parse_fault(const char* setting) {
   Fault fault;
-  const char* setting = std::getenv("BRMARK_FAULT");
   char kind[16] = "";
   char mode[16] = "";
-  if (setting == nullptr || std::sscanf(setting, "%15s %ld %15s", kind, &fault.call, mode) != 3) {
-    return fault;
-  }
+  if (std::sscanf(setting, "%15s %ld %15s", kind, &fault.call, mode) != 3) return fault;
   for (int k = 0; k < KIND_COUNT; ++k) {
     if (std::strcmp(kind, KIND_NAMES[k]) == 0) fault.kind = static_cast<Kind>(k);
   }
@@ -79,8 +81,23 @@ Fault parse_fault() {
   return fault;
 }
 
-const Fault& fault() {
-  static const Fault chosen = parse_fault();
+struct Faults {
+  Fault chosen[MAX_FAULTS];
+};
+
+Faults parse_faults() {
+  Faults faults;
+  const char* setting = std::getenv("BRMARK_FAULT");
+  for (int i = 0; setting != nullptr && i < MAX_FAULTS; ++i) {
+    faults.chosen[i] = parse_fault(setting);
+    setting = std::strchr(setting, ',');
+    if (setting != nullptr) ++setting;
+  }
+  return faults;
+}
+
+const Faults& faults() {
+  static const Faults chosen = parse_faults();
   return chosen;
 }
 
@@ -109,10 +126,29 @@ void log_call(Kind kind, const char* role) {
   __real_close(fd);
 }
 
-// Counts the call and says whether it is the one to fault.
-bool faulted(Kind kind, const char* role) {
+// Counts the call and gives the fault chosen for it, or nullptr. A signal
+// stops any call but an open before it is made.
+const Fault* faulted(Kind kind, const char* role) {
   log_call(kind, role);
-  return ++calls[kind] == fault().call && fault().kind == kind;
+  ++calls[kind];
+  for (const Fault& fault : faults().chosen) {
+    if (fault.kind != kind || fault.call != calls[kind]) continue;
+    if (fault.signal != 0 && kind != OPEN) (void)raise(fault.signal);
+    return &fault;
+  }
+  return nullptr;
+}
+
+// The call fails with the fault's error; false when there is none to fail with.
+bool fails(const Fault* fault) {
+  if (fault == nullptr || fault->error == 0) return false;
+  errno = fault->error;
+  return true;
+}
+
+// A read or write that moves half of what it was asked.
+bool comes_short(const Fault* fault) {
+  return fault != nullptr && fault->error == 0 && fault->signal == 0;
 }
 
 bool is_unnamed(int flags) {
@@ -131,16 +167,13 @@ int open_with(int (*real_open)(const char*, int, ...), const char* path, int fla
   }
   const bool output = (flags & O_CREAT) != 0 || is_unnamed(flags);
   const char* role = output ? "output" : read_only_opens++ == 0 ? "input" : "probe";
-  const bool fail = faulted(OPEN, role);
-  if (fail && fault().error != 0) {
-    errno = fault().error;
-    return -1;
-  }
+  const Fault* fault = faulted(OPEN, role);
+  if (fails(fault)) return -1;
   const int fd = real_open(path, flags, mode);
   if (fd >= 0 && fd < 1024) roles[fd] = role;
   // An interrupt the instant the file exists, before the program has had a
   // chance to note it for removal.
-  if (fail && fault().signal != 0) (void)raise(fault().signal);
+  if (fault != nullptr && fault->signal != 0) (void)raise(fault->signal);
   return fd;
 }
 
@@ -171,46 +204,34 @@ int __wrap_open64(const char* path, int flags, ...) {
 }
 
 ssize_t __wrap_read(int fd, void* buffer, size_t size) {
-  if (faulted(READ, role_of(fd))) {
-    if (fault().error == 0) return __real_read(fd, buffer, size > 1 ? size / 2 : size);
-    errno = fault().error;
-    return -1;
-  }
-  return __real_read(fd, buffer, size);
+  const Fault* fault = faulted(READ, role_of(fd));
+  if (fails(fault)) return -1;
+  return __real_read(fd, buffer, comes_short(fault) && size > 1 ? size / 2 : size);
 }
 
 ssize_t __wrap_write(int fd, const void* buffer, size_t size) {
-  if (faulted(WRITE, role_of(fd))) {
-    if (fault().error == 0) return __real_write(fd, buffer, size > 1 ? size / 2 : size);
-    errno = fault().error;
-    return -1;
-  }
-  return __real_write(fd, buffer, size);
+  const Fault* fault = faulted(WRITE, role_of(fd));
+  if (fails(fault)) return -1;
+  return __real_write(fd, buffer, comes_short(fault) && size > 1 ? size / 2 : size);
 }
 
 int __wrap_close(int fd) {
-  const bool fail = faulted(CLOSE, role_of(fd));
+  const Fault* fault = faulted(CLOSE, role_of(fd));
   if (fd >= 0 && fd < 1024) roles[fd] = nullptr;
   const int result = __real_close(fd);
-  if (!fail) return result;
+  if (fault == nullptr) return result;
   // A close that reports an error has still released the descriptor.
-  errno = fault().error != 0 ? fault().error : EIO;
+  errno = fault->error != 0 ? fault->error : EIO;
   return -1;
 }
 
 int __wrap_unlink(const char* path) {
-  if (faulted(UNLINK, "name") && fault().error != 0) {
-    errno = fault().error;
-    return -1;
-  }
+  if (fails(faulted(UNLINK, "name"))) return -1;
   return __real_unlink(path);
 }
 
 int __wrap_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
-  if (faulted(LINK, "name") && fault().error != 0) {
-    errno = fault().error;
-    return -1;
-  }
+  if (fails(faulted(LINK, "name"))) return -1;
   return __real_linkat(from_folder, from, to_folder, to, flags);
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "case_name.h"
@@ -39,6 +40,15 @@ RunOptions output_closed() {
   options.output_closed = true;
   return options;
 }
+// The test build, with another program's file put at the name between the
+// program's look at it and its create.
+RunOptions name_taken_before_create() {
+  RunOptions options;
+  options.executable = BRMARK_FAULTY_EXECUTABLE;
+  options.environment = {"BRMARK_TAKE_NAME={P}memo.txt"};
+  return options;
+}
+
 RunOptions umask_002() {
   RunOptions options;
   options.creation_mask = 002;
@@ -192,6 +202,12 @@ const std::vector<Scenario> CASES = {
     // Refused before anything is opened.
     {"no input at all", {}, "", text::NOT_FOUND, 1},
     {"empty name", {}, "\n", text::NOT_FOUND, 1},
+    // No file's name holds a NUL: the name is not the part before it.
+    {"a NUL in the name",
+     {{Entry::file, "memo.txt", "a\n"}},
+     std::string("memo.txt\0.bak\n", 14),
+     text::NOT_FOUND,
+     1},
     {"name of 249 bytes", {}, "d/" + NAME_246 + "x\n", text::NAME_TOO_LONG, 1},
     {"name of 259 bytes", {}, std::string(259, 'n') + "\n", text::NAME_TOO_LONG, 1},
     {"name of 300 bytes", {}, std::string(300, 'n') + "\n", text::NAME_TOO_LONG, 1},
@@ -227,6 +243,14 @@ const std::vector<Scenario> CASES = {
      text::TARGET_EXISTS,
      1},
     // The copy takes the name only once whole, and never from another program.
+    {"a file put at the name just before the create is left alone",
+     {{Entry::file, "memo.txt", "a\n"}},
+     "memo.txt\n",
+     text::TARGET_EXISTS,
+     1,
+     "{P}memo.txt",
+     "theirs\n",
+     name_taken_before_create()},
     {"name taken by another program while the copy runs",
      {{Entry::fifo, "feed", "a\n"}, {Entry::taken_later, "{P}feed", "theirs\n"}},
      "feed\n",
@@ -273,8 +297,10 @@ const std::vector<Scenario> CASES = {
 
 // Windows has no symbolic links, FIFOs or permission bits of the POSIX kind,
 // and drops a space or dot from the end of a name; under Wine such cases
-// would test Wine rather than the program.
+// would test Wine rather than the program, and the test build with its seam
+// is a POSIX one.
 [[maybe_unused]] bool needs_posix(const Scenario& c) {
+  if (c.options.executable != nullptr) return true;
   for (const Entry& entry : c.setup) {
     if (entry.kind != Entry::file && entry.kind != Entry::folder) return true;
     if (entry.name.back() == ' ' || entry.name.back() == '.') return true;
@@ -282,11 +308,31 @@ const std::vector<Scenario> CASES = {
   return false;
 }
 
-class ThroughPipes : public ::testing::TestWithParam<Scenario> {};
+// The program writes its output aside its own way; the test build's seam
+// makes it take each of the others, so that every case holds on each.
+#ifdef BRMARK_TEST_WINE
+const char* const WAYS[] = {""};
+#else
+const char* const WAYS[] = {"", "link", "rename", "guarded"};
+#endif
+
+// The options of a case, run the given way, with "{P}" expanded in the
+// environment.
+RunOptions options_for(const Scenario& c, const std::string& way) {
+  RunOptions options = c.options;
+  for (std::string& variable : options.environment) variable = expand_prefix(variable);
+  if (way.empty()) return options;
+  if (options.executable == nullptr) options.executable = BRMARK_FAULTY_EXECUTABLE;
+  options.environment.push_back("BRMARK_WAY=" + way);
+  return options;
+}
+
+class ThroughPipes : public ::testing::TestWithParam<std::tuple<Scenario, const char*>> {};
 
 TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
-  const Scenario& c = GetParam();
-  SCOPED_TRACE(c.what);
+  const Scenario& c = std::get<0>(GetParam());
+  const std::string way = std::get<1>(GetParam());
+  SCOPED_TRACE(c.what + (way.empty() ? "" : " (" + way + ")"));
 #ifdef BRMARK_TEST_WINE
   if (needs_posix(c)) GTEST_SKIP() << "needs a POSIX file system object or file name";
   const std::string typed = expand_prefix(c.typed);
@@ -304,7 +350,7 @@ TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
     if (entry.kind == Entry::taken_later) expected[file_name(entry.name)] = "file:" + entry.value;
   }
 
-  const Started started = start_brmark(dir.path(), expand_prefix(c.typed), c.options);
+  const Started started = start_brmark(dir.path(), expand_prefix(c.typed), options_for(c, way));
   feed_fifos(dir, c.setup);
   const RunResult result = finish(started);
 
@@ -319,7 +365,15 @@ TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ThroughPipes, ::testing::ValuesIn(CASES), case_name<Scenario>);
+std::string case_and_way(const ::testing::TestParamInfo<ThroughPipes::ParamType>& info) {
+  const std::string way = std::get<1>(info.param);
+  return case_name(::testing::TestParamInfo<Scenario>(std::get<0>(info.param), info.index)) +
+         (way.empty() ? "" : "_" + way);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ThroughPipes,
+                         ::testing::Combine(::testing::ValuesIn(CASES), ::testing::ValuesIn(WAYS)),
+                         case_and_way);
 
 }  // namespace
 }  // namespace brmark::testing

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -139,6 +140,14 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
     } else {
       entries[name] = "other";
     }
+  }
+  return entries;
+}
+
+std::map<std::string, std::string> without_drafts(std::map<std::string, std::string> entries) {
+  for (auto entry = entries.begin(); entry != entries.end();) {
+    const std::string last = fs::path(entry->first).filename().string();
+    entry = last.rfind(".brmark-", 0) == 0 ? entries.erase(entry) : std::next(entry);
   }
   return entries;
 }
@@ -325,17 +334,14 @@ bool drained(int fifo_writer) {
 
 namespace {
 
-// As another program would: created exclusively, so that a name the copy
-// already stands under fails the test rather than being overwritten.
+// As an editor saves a file: written aside, then renamed onto the name,
+// replacing whatever stands there.
 void take_names_later(const TempDir& dir, const std::vector<Entry>& setup) {
   for (const Entry& entry : setup) {
     if (entry.kind != Entry::taken_later) continue;
-    const int fd =
-        open((dir / file_name(entry.name)).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << entry.name << " was taken before the copy was whole";
-    EXPECT_EQ(write(fd, entry.value.data(), entry.value.size()),
-              static_cast<ssize_t>(entry.value.size()));
-    close(fd);
+    const std::string name = dir / file_name(entry.name);
+    write_file(name + ".saving", entry.value);
+    EXPECT_EQ(std::rename((name + ".saving").c_str(), name.c_str()), 0) << entry.name;
   }
 }
 

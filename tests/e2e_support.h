@@ -9,6 +9,12 @@
 
 namespace brmark::testing {
 
+// The test build whose seam picks the way the output is written aside
+// (BRMARK_WAY); none under Wine.
+#ifndef BRMARK_FAULTY_EXECUTABLE
+#define BRMARK_FAULTY_EXECUTABLE ""
+#endif
+
 #ifdef BRMARK_TEST_WINE
 // The Windows program under test, and the Wine loader of its word size:
 // chosen when the tests start (wine_prefix.cpp).
@@ -77,6 +83,9 @@ std::string read_file(const std::string& path);
 // "file:<bytes>". Comparing two of them shows any file created, changed or
 // removed.
 std::map<std::string, std::string> snapshot(const std::string& root);
+// The same without the program's own hidden drafts (".brmark-" names),
+// which only a run killed outright may leave.
+std::map<std::string, std::string> without_drafts(std::map<std::string, std::string> entries);
 
 // A process that a signal ended has this added to the signal's number as its
 // status, so that it is never taken for one that called exit(128 + N).
@@ -133,8 +142,9 @@ struct Entry {
   // unreadable: a file that only its owner may write and nobody may read
   // (root excepted, hence RunOptions::unprivileged). private_file: mode 0600;
   // group_writable: mode 0664.
-  // taken_later: a file that another program creates while the copy runs,
-  // once the program has read all of the FIFO's bytes. endless_fifo: a FIFO
+  // taken_later: a file that another program saves (writes aside, then
+  // renames onto the name) while the copy runs, once the program has read all
+  // of the FIFO's bytes. endless_fifo: a FIFO
   // whose writer writes its value again and again until the reader goes.
   enum Kind {
     file,

@@ -59,7 +59,14 @@ std::string without_escapes(const std::string& screen) {
 // reads the screen on the master side.
 class Terminal {
  public:
-  explicit Terminal(const std::string& folder) {
+  // way: "" for the program as it is, else the way the test build's seam
+  // makes it write its output aside.
+  Terminal(const std::string& folder, const std::string& way) {
+    RunOptions options;
+    if (!way.empty()) {
+      options.executable = BRMARK_FAULTY_EXECUTABLE;
+      options.environment = {"BRMARK_WAY=" + way};
+    }
     pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (pid_ == 0) {
       // Ctrl-Z would suspend the process; here it must reach brmark as SUB.
@@ -68,7 +75,8 @@ class Terminal {
       settings.c_cc[VSUSP] = _POSIX_VDISABLE;
       tcsetattr(0, TCSANOW, &settings);
       if (chdir(folder.c_str()) != 0) _exit(126);
-      exec_brmark(RunOptions{});
+      for (std::string& variable : options.environment) putenv(variable.data());
+      exec_brmark(options);
     }
   }
 
@@ -187,6 +195,7 @@ struct TerminalCase {
   // whose name only looks alike.
   const char* input = "memo.txt";
   const char* look_alike = nullptr;
+  const char* way = "";  // as Terminal takes it
 };
 
 void PrintTo(const TerminalCase& c, std::ostream* out) {
@@ -215,6 +224,12 @@ const TerminalCase CASES[] = {
      status_after(SIGINT), true, SIGINT},
     {"SIGHUP in the closing wait keeps the copy", "memo.txt\r", text::CREATED, true,
      status_after(SIGHUP), true, SIGHUP},
+    {"SIGINT in the closing wait keeps a copy linked from aside", "memo.txt\r", text::CREATED, true,
+     status_after(SIGINT), true, SIGINT, false, "memo.txt", nullptr, "link"},
+    {"SIGINT in the closing wait keeps a copy renamed from aside", "memo.txt\r", text::CREATED,
+     true, status_after(SIGINT), true, SIGINT, false, "memo.txt", nullptr, "rename"},
+    {"SIGINT in the closing wait keeps a copy created under its name", "memo.txt\r", text::CREATED,
+     true, status_after(SIGINT), true, SIGINT, false, "memo.txt", nullptr, "guarded"},
     {"the input and the probed target are closed before the wait", "memo.txt\r",
      text::TARGET_EXISTS, true, 1, false, 0, true},
     {"the input is closed before the wait when the copy cannot be made", "d/memo.txt\r",
@@ -228,8 +243,9 @@ const TerminalCase CASES[] = {
 };
 
 // Ctrl-D and SIGHUP belong to POSIX terminals; a Windows console has neither.
+// The test build with its seam is a POSIX one.
 [[maybe_unused]] bool needs_posix_terminal(const TerminalCase& c) {
-  return c.keys.find('\x04') != std::string::npos || c.signal_in_wait == SIGHUP;
+  return c.keys.find('\x04') != std::string::npos || c.signal_in_wait == SIGHUP || *c.way != '\0';
 }
 
 class AtTerminal : public ::testing::TestWithParam<TerminalCase> {};
@@ -246,7 +262,7 @@ TEST_P(AtTerminal, ShowsPromptAndMessageThenWaitsAsTheLineRequires) {
   if (c.look_alike != nullptr) write_file(dir / c.look_alike, "look-alike\n");
   const std::string copy = dir / copy_name_of_typed(c.input);
   if (c.target_taken) write_file(copy, "keep");
-  Terminal terminal(dir.path());
+  Terminal terminal(dir.path(), c.way);
 
   ASSERT_TRUE(terminal.shows(on_screen(text::PROMPT))) << "prompt before anything is typed";
   ASSERT_TRUE(terminal.ready_for_keys());

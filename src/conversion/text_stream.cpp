@@ -50,13 +50,6 @@ TextStream* attach_file(int slot, FileHandle handle, bool writing) {
   return stream;
 }
 
-TextStream* open_reading(const FileName& name, bool (*open_file)(const FileName&, FileHandle*)) {
-  const int slot = free_file_slot();
-  FileHandle handle = 0;
-  if (slot < 0 || !open_file(name, &handle)) return nullptr;
-  return attach_file(slot, handle, false);
-}
-
 // On a terminal a SUB ends the line it arrives in: what stands before it is
 // delivered, the rest of that line is dropped.
 void cut_at_console_end(TextStream* stream) {
@@ -115,11 +108,10 @@ TextStream* standard_output() {
 }
 
 TextStream* open_text_read(const FileName& name) {
-  return open_reading(name, os_open_read);
-}
-
-TextStream* probe_text_read(const FileName& name) {
-  return open_reading(name, os_open_probe);
+  const int slot = free_file_slot();
+  FileHandle handle = 0;
+  if (slot < 0 || !os_open_read(name, &handle)) return nullptr;
+  return attach_file(slot, handle, false);
 }
 
 TextStream* create_text_write(const FileName& name, const TextStream* like, CreateResult* result) {
@@ -127,13 +119,13 @@ TextStream* create_text_write(const FileName& name, const TextStream* like, Crea
   const int slot = free_file_slot();
   if (slot < 0) return nullptr;
   FileHandle handle = 0;
-  *result = os_create_output(name, like->handle, &handle);
+  *result = open_output(name, like->handle, &handle);
   if (*result != CreateResult::created) return nullptr;
   return attach_file(slot, handle, true);
 }
 
-CreateResult name_text_write(const TextStream* stream, const FileName& name) {
-  return os_name_output(stream->handle, name);
+CreateResult name_text_write(const FileName& name) {
+  return publish_output(name);
 }
 
 int close_all_files() {
@@ -180,7 +172,7 @@ void flush_all_streams() {
 }
 
 bool finish_output(const FileName& name, bool keep) {
-  return os_finish_output(name, keep);
+  return end_output(name, keep);
 }
 
 int read_char_refilling(TextStream* stream) {

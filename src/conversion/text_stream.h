@@ -13,6 +13,7 @@
 
 #include <cstddef>
 
+#include "conversion/output_life.h"
 #include "platform/platform.h"
 
 namespace brmark {
@@ -30,8 +31,8 @@ constexpr unsigned char SUB = 0x1A;
 constexpr std::size_t FILE_BUFFER_SIZE = std::size_t{128} * 1024;
 constexpr std::size_t STANDARD_BUFFER_SIZE = 4096;
 
-// The input, the probe of the target name and the output.
-constexpr int MAX_FILE_STREAMS = 3;
+// The input and the output.
+constexpr int MAX_FILE_STREAMS = 2;
 
 struct TextStream {
   FileHandle handle;
@@ -64,19 +65,15 @@ TextStream* standard_output();
 // is read from its writer: the open waits until one comes.
 TextStream* open_text_read(const FileName& name);
 
-// The same, for a name that is only tested: it never waits for a writer.
-TextStream* probe_text_read(const FileName& name);
-
-// Makes the output for name, never more readable than the file like reads:
-// nothing already standing at the name is ever truncated or followed, and
-// until name_text_write has named it, no end of the process leaves it behind
+// Makes the output for name (open_output), never more readable than the file
+// like reads: nothing already standing at the name is ever truncated or
+// followed, and until name_text_write has named it, nothing of it stands
 // under that name. Yields nullptr on failure, with *result telling why.
 TextStream* create_text_write(const FileName& name, const TextStream* like, CreateResult* result);
 
-// Gives the output made by create_text_write its name, once every byte of it
-// is stored (flush_text_stream) and before its close. A name that another
-// program has taken meanwhile stays theirs: name_exists.
-CreateResult name_text_write(const TextStream* stream, const FileName& name);
+// Gives the output made by create_text_write its name (publish_output), once
+// every byte of it is stored (flush_text_stream) and before its close.
+CreateResult name_text_write(const FileName& name);
 
 // Flushes and closes every open file stream, never the standard streams.
 // Returns how many closed cleanly. A failed flush or close marks a writing
@@ -96,10 +93,10 @@ inline bool text_stream_failed(const TextStream* stream) {
   return stream->failed;
 }
 
-// Ends the life of the file made by create_text_write, once close_all_files
-// has closed its stream: unless keep, a name this run gave it is removed
-// again, so that nothing incomplete is left looking like a copy. Returns false
-// when the file should have been removed and could not be.
+// Ends the life of the file made by create_text_write (end_output), once
+// close_all_files has closed its stream: kept, or removed with every name
+// this run gave it. Returns false when a kept copy does not stand under its
+// name, or when something of an unkept one could not be removed.
 bool finish_output(const FileName& name, bool keep);
 
 // The slow paths of read_char and write_char.

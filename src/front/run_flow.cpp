@@ -32,13 +32,8 @@ const char* copy_failure(const TextStream* input, const TextStream* output) {
   return nullptr;
 }
 
-// The target counts as taken when it can be opened for reading; the probe
-// stays open until close_all_files. A FIFO standing there is taken at once.
-bool target_is_readable(const FileName& output_name) {
-  return probe_text_read(output_name) != nullptr;
-}
-
-// The message for an output that could not be made or named, or nullptr.
+// The message for an output name that is taken or cannot be used, or for an
+// output that could not be made or named; nullptr when all is well.
 const char* refusal_for(CreateResult result) {
   if (result == CreateResult::created) return nullptr;
   return result == CreateResult::name_exists ? MSG_TARGET_EXISTS : MSG_CREATE_FAILED;
@@ -53,22 +48,25 @@ TextStream* create_output(const FileName& output_name, const TextStream* input) 
 
 // Copies into the new output and gives it its name only once every byte is
 // stored, so that nothing incomplete ever stands there looking like a copy. A
-// close that fails after the naming takes the name away again.
+// close that fails after the naming takes the name away again, and a copy
+// that is not under its name after the close is no copy.
 void copy_or_refuse(TextStream* input, const FileName& output_name) {
   TextStream* output = create_output(output_name, input);
   copy_marking_line_ends(input, output);
   flush_text_stream(output);
   const char* failure = copy_failure(input, output);
-  if (failure == nullptr) failure = refusal_for(name_text_write(output, output_name));
+  if (failure == nullptr) failure = refusal_for(name_text_write(output_name));
   close_all_files();
   if (failure == nullptr) failure = copy_failure(input, output);
-  finish_output(output_name, failure == nullptr);
+  if (!finish_output(output_name, failure == nullptr) && failure == nullptr) {
+    failure = MSG_WRITE_FAILED;
+  }
   if (failure != nullptr) refuse(failure);
 }
 
 }  // namespace
 
-bool read_name_line(char* buffer, std::size_t size) {
+bool read_name_line(char* buffer, std::size_t size, std::size_t* length) {
   TextStream* input = standard_input();
   std::size_t stored = 0;
   while (stored + 1 < size) {
@@ -77,9 +75,10 @@ bool read_name_line(char* buffer, std::size_t size) {
     buffer[stored++] = static_cast<char>(ch);
     if (ch == LF) break;
   }
+  *length = stored;
   if (stored == 0) return false;
   buffer[stored] = '\0';
-  if (buffer[stored - 1] == '\n') buffer[stored - 1] = '\0';
+  if (buffer[stored - 1] == '\n') buffer[--*length] = '\0';
   return true;
 }
 
@@ -100,15 +99,20 @@ void run_program() {
   os_start(TEXT_ENCODING);
   open_standard_streams();
   write_text(standard_output(), MSG_PROMPT);
+  std::size_t length = 0;
   // An input that ends before the name is an empty name: no such file.
-  if (!read_name_line(name, NAME_READ_SIZE)) name[0] = '\0';
-  if (std::strlen(name) > NAME_MAX_LENGTH) refuse(MSG_NAME_TOO_LONG);
+  if (!read_name_line(name, NAME_READ_SIZE, &length)) name[0] = '\0';
+  if (length > NAME_MAX_LENGTH) refuse(MSG_NAME_TOO_LONG);
+  // No file's name holds a NUL byte: the name typed is not the one before it.
+  if (std::strlen(name) != length) refuse(MSG_NOT_FOUND);
   make_output_name(output_name, name);
   const FileName input_file{name, 0};
   const FileName output_file{output_name, OUTPUT_PREFIX_LENGTH};
   TextStream* input = open_text_read(input_file);
   if (input == nullptr) refuse(MSG_NOT_FOUND);
-  if (target_is_readable(output_file)) close_and_refuse(MSG_TARGET_EXISTS);
+  // Anything standing at the output name is refused before a byte is read.
+  const char* taken = refusal_for(output_name_free(output_file));
+  if (taken != nullptr) close_and_refuse(taken);
   copy_or_refuse(input, output_file);
   write_text(standard_output(), MSG_CREATED);
   wait_and_exit(STATUS_CREATED);

@@ -14,9 +14,10 @@ constexpr int STATUS_REFUSED = 1;
 [[noreturn]] void run_program();
 
 // Reads one line from standard input into buffer, at most size - 1 bytes, and
-// drops its LF. Returns false, storing nothing at all, when the input ends
-// before the first byte.
-bool read_name_line(char* buffer, std::size_t size);
+// drops its LF; *length is the count of bytes kept, which a NUL among them
+// makes differ from the string's length. Returns false, storing nothing at
+// all, when the input ends before the first byte.
+bool read_name_line(char* buffer, std::size_t size, std::size_t* length);
 
 // The output name: OUTPUT_PREFIX, then the whole typed name as plain bytes.
 // output must hold OUTPUT_PREFIX_LENGTH + strlen(name) + 1 bytes.

@@ -12,8 +12,6 @@ namespace brmark {
 // An open file, pipe or terminal: a descriptor on POSIX, a HANDLE on Windows.
 using FileHandle = std::intptr_t;
 
-enum class CreateResult { created, name_exists, failed };
-
 // The encoding of the program's own fixed texts: the messages and the prefix
 // of the output name.
 enum class TextEncoding { utf8, shift_jis };
@@ -51,36 +49,80 @@ bool os_is_terminal(FileHandle handle);
 // retried.
 bool os_open_read(const FileName& name, FileHandle* handle);
 
-// The same test as os_open_read, for a name that is only probed: it never
-// waits, so a FIFO without a writer opens at once.
-bool os_open_probe(const FileName& name, FileHandle* handle);
+// What stands at a name, found by looking at the name itself: nothing there
+// is opened or followed.
+enum class NameState {
+  absent,    // nothing stands there (its folder may be missing too)
+  taken,     // something does: a file, a folder, a link, a FIFO...
+  unusable,  // it cannot be looked at (too long, a folder part that is a file,
+             // a folder that cannot be searched, a name Windows would take
+             // for a stream of another file)
+};
+NameState os_name_state(const FileName& name);
 
-// Creates the output for name, never more readable than the open file like
-// (on POSIX 0644 masked by like's permission bits, then by the umask). Nothing
-// already standing at the name is ever truncated or followed: then the result
-// is name_exists. Until os_name_output has succeeded, no end of the process
-// leaves the file behind under its name:
-// - Linux: the file is made without a name in name's folder; the end of the
-//   process discards it.
-// - Windows: the file is marked for deletion on its close; the system removes
-//   it however the process ends.
-// - Where neither is available, the file is created exclusively under its
-//   name, and an interrupt (SIGINT, SIGTERM, SIGHUP, SIGQUIT) removes it
-//   before the process ends by that same signal.
-// Only one output exists at a time.
-CreateResult os_create_output(const FileName& name, FileHandle like, FileHandle* handle);
+// The ways of writing the output where nobody sees it as the copy until it
+// is whole, best first. The output's life (conversion/output_life.h) tries
+// them in this order and keeps the first the system and the file system
+// support.
+enum class DraftWay {
+  unnamed,       // a file without a name in the output's folder, linked to
+                 // the name once whole (Linux)
+  aside_link,    // a new hidden file in the output's folder, linked to the
+                 // name once whole, then its own name removed
+  aside_rename,  // the same, renamed to the name without replacing anything,
+                 // where the file system has no hard links
+  under_name,    // created under the name itself, where neither publishing
+                 // call is supported
+};
+constexpr DraftWay DRAFT_WAYS[] = {DraftWay::unnamed, DraftWay::aside_link, DraftWay::aside_rename,
+                                   DraftWay::under_name};
 
-// Gives the output its name once its last byte is written, before its close.
-// The name is never taken from another program: when one has put something
-// there meanwhile, the result is name_exists and that file is left alone.
-CreateResult os_name_output(FileHandle handle, const FileName& name);
+// Room for the name a draft is written under, in the platform's own form.
+constexpr std::size_t DRAFT_NAME_ROOM = 2048;
 
-// Ends the life of the output once its handle is closed. Unless keep, a file
-// that this run gave the name is removed again (a close that failed after the
-// naming, or the fallback's named file); a name this run did not give is never
-// touched. Interrupts take their usual course again. Returns false when the
-// file should have been removed and could not be.
-bool os_finish_output(const FileName& name, bool keep);
+// The output while it is written.
+struct Draft {
+  FileHandle handle;
+  DraftWay way;
+  // Which file it is, as the file system tells files apart, so that a name
+  // another program has put something else under is never removed.
+  std::uint64_t identity[2];
+  // The aside ways' own name for it: a dot, "brmark-" and six characters.
+  char aside[DRAFT_NAME_ROOM];
+};
+
+enum class StepResult {
+  done,
+  unavailable,  // this way is not supported here: try the next
+  name_taken,   // something already stands at the name; it is left alone
+  failed,
+};
+
+// Makes the output for name in the given way, never more readable than the
+// open file like: on POSIX 0644 masked by like's permission bits and the
+// umask, with like's group where the system allows, else no group bits.
+// Nothing already standing at any name is truncated or followed. From the
+// moment a name of the draft exists until os_publish_draft or
+// os_discard_draft, an interrupt (SIGINT, SIGTERM, SIGHUP, SIGQUIT, Ctrl-C)
+// removes it before the process ends by that same signal.
+StepResult os_open_draft(DraftWay way, const FileName& name, FileHandle like, Draft* draft);
+
+// Gives the draft the name, once every byte of it is stored: a call that
+// never replaces what stands there (name_taken, and that file is left
+// alone). Once it is done, an interrupt removes nothing.
+StepResult os_publish_draft(Draft* draft, const FileName& name);
+
+// Removes the names of a draft that was never published, after its close:
+// the aside name, or for under_name the name itself while it still holds the
+// draft. False when a name should have been removed and could not be.
+bool os_discard_draft(const Draft& draft, const FileName& name);
+
+// Whether name holds the draft's very file.
+bool os_name_holds(const FileName& name, const Draft& draft);
+
+// Removes name while it holds the draft's file, never another one. False
+// when it should have been removed and could not be.
+bool os_remove_published(const FileName& name, const Draft& draft);
 
 // Reads up to size bytes. Returns the count (more than 0, perhaps fewer than
 // asked), 0 at the end of the data, or -1 on a read error.

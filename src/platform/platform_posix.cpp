@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/platform.h"
 
@@ -17,13 +18,6 @@ namespace {
 
 int fd_of(FileHandle handle) {
   return static_cast<int>(handle);
-}
-
-// O_NONBLOCK only lets the probe's open of a FIFO without a writer return at
-// once; reads afterwards must block as on any file.
-bool clear_nonblocking(int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
 bool is_directory(int fd) {
@@ -39,8 +33,7 @@ int open_retrying(const char* name, int flags, mode_t mode) {
   return fd;
 }
 
-// Linux makes a file without a name in a folder; elsewhere there is none, and
-// every output takes the guarded way below.
+// Linux makes a file without a name in a folder; elsewhere there is none.
 #ifdef O_TMPFILE
 int open_unnamed(const char* folder, mode_t mode) {
   return open_retrying(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
@@ -52,52 +45,87 @@ int open_unnamed(const char* /*folder*/, mode_t /*mode*/) {
 }
 #endif
 
-// Room for any folder or output name: names are at most a few hundred bytes.
-constexpr std::size_t PATH_ROOM = 4096;
+// Renaming that never replaces what stands at the new name: Linux's
+// renameat2; elsewhere there is none.
+#ifdef RENAME_NOREPLACE
+int rename_no_replace(const char* from, const char* to) {
+  return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+#else
+int rename_no_replace(const char* /*from*/, const char* /*to*/) {
+  errno = ENOSYS;
+  return -1;
+}
+#endif
 
-// True once the output stands under its name because this run put it there:
-// only then may a failure remove that name.
-bool output_named = false;
-
-// The fallback's unfinished output, for the interrupt handler. Written only
-// while the guarded signals are blocked, so the handler never sees half of it.
+// What an interrupt removes: while a draft has a name of its own, the
+// handler removes it (for under_name only while it still holds the draft,
+// as another program may have saved its own file there meanwhile). Written
+// only while the guarded signals are blocked, so the handler never sees half
+// of it.
 constexpr int GUARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-constexpr int GUARDED_COUNT = sizeof GUARDED_SIGNALS / sizeof GUARDED_SIGNALS[0];
-char unfinished_name[PATH_ROOM];
-volatile sig_atomic_t unfinished = 0;
-struct sigaction saved_actions[GUARDED_COUNT];
+char removal_name[DRAFT_NAME_ROOM];
+dev_t removal_device = 0;
+ino_t removal_inode = 0;
+volatile sig_atomic_t removal_armed = 0;
 
-// Async-signal-safe: unlink, signal and raise only. The raised signal stays
-// blocked until the handler returns, then ends the process with the default
-// action, so the parent sees how the program ended. A handler has nobody to
-// report a failure to, so the results are not examined.
-void remove_unfinished_and_end(int signal_number) {
-  if (unfinished != 0) (void)unlink(unfinished_name);
-  (void)signal(signal_number, SIG_DFL);
-  (void)raise(signal_number);
+// Removes path while it is the file device and inode name, and says whether
+// nothing of that file is left under it. Async-signal-safe.
+bool remove_if_same(const char* path, dev_t device, ino_t inode) {
+  struct stat status {};
+  if (lstat(path, &status) != 0) return errno == ENOENT;
+  if (status.st_dev != device || status.st_ino != inode) return true;
+  return unlink(path) == 0 || errno == ENOENT;
 }
 
-sigset_t guarded_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signal_number : GUARDED_SIGNALS) sigaddset(&set, signal_number);
-  return set;
+// Async-signal-safe: lstat, unlink, signal and raise only. The raised signal
+// stays blocked until the handler returns, then ends the process with the
+// default action, so the parent sees how the program ended. A handler has
+// nobody to report a failure to.
+void remove_draft_and_end(int signal_number) {
+  if (removal_armed != 0) (void)remove_if_same(removal_name, removal_device, removal_inode);
+  (void)signal(signal_number, SIG_DFL);
+  (void)raise(signal_number);
 }
 
 // A signal that was ignored when the program started (nohup, a background
 // job) stays ignored.
 void install_removal_handlers() {
   struct sigaction action {};
-  action.sa_handler = remove_unfinished_and_end;
+  action.sa_handler = remove_draft_and_end;
   sigfillset(&action.sa_mask);
-  for (int i = 0; i < GUARDED_COUNT; ++i) {
-    sigaction(GUARDED_SIGNALS[i], nullptr, &saved_actions[i]);
-    if (saved_actions[i].sa_handler != SIG_IGN) sigaction(GUARDED_SIGNALS[i], &action, nullptr);
+  for (int signal_number : GUARDED_SIGNALS) {
+    struct sigaction previous {};
+    sigaction(signal_number, nullptr, &previous);
+    if (previous.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);
   }
 }
 
-void restore_saved_handlers() {
-  for (int i = 0; i < GUARDED_COUNT; ++i) sigaction(GUARDED_SIGNALS[i], &saved_actions[i], nullptr);
+// Blocks the guarded signals for as long as it lives.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t guarded;
+    sigemptyset(&guarded);
+    for (int signal_number : GUARDED_SIGNALS) sigaddset(&guarded, signal_number);
+    sigprocmask(SIG_BLOCK, &guarded, &previous_);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+// With the signals held: from now on an interrupt removes path, which fd is.
+void arm_removal(const char* path, int fd) {
+  struct stat status {};
+  if (std::strlen(path) >= sizeof removal_name || fstat(fd, &status) != 0) return;
+  std::memcpy(removal_name, path, std::strlen(path) + 1);
+  removal_device = status.st_dev;
+  removal_inode = status.st_ino;
+  removal_armed = 1;
 }
 
 }  // namespace
@@ -107,6 +135,7 @@ void restore_saved_handlers() {
 void os_start(TextEncoding /*texts*/) {
   (void)signal(SIGPIPE, SIG_IGN);
   (void)signal(SIGXFSZ, SIG_IGN);
+  install_removal_handlers();
 }
 
 FileHandle os_standard_input() {
@@ -120,12 +149,10 @@ bool os_is_terminal(FileHandle handle) {
   return isatty(fd_of(handle)) == 1;
 }
 
-namespace {
-
-bool open_readable(const char* name, int extra_flags, FileHandle* handle) {
-  const int fd = open_retrying(name, O_RDONLY | O_NOCTTY | O_CLOEXEC | extra_flags, 0);
+bool os_open_read(const FileName& name, FileHandle* handle) {
+  const int fd = open_retrying(name.bytes, O_RDONLY | O_NOCTTY | O_CLOEXEC, 0);
   if (fd == -1) return false;
-  if (is_directory(fd) || ((extra_flags & O_NONBLOCK) != 0 && !clear_nonblocking(fd))) {
+  if (is_directory(fd)) {
     close(fd);
     return false;
   }
@@ -133,38 +160,38 @@ bool open_readable(const char* name, int extra_flags, FileHandle* handle) {
   return true;
 }
 
-}  // namespace
-
-bool os_open_read(const FileName& name, FileHandle* handle) {
-  return open_readable(name.bytes, 0, handle);
-}
-
-bool os_open_probe(const FileName& name, FileHandle* handle) {
-  return open_readable(name.bytes, O_NONBLOCK, handle);
+NameState os_name_state(const FileName& name) {
+  struct stat status {};
+  if (lstat(name.bytes, &status) == 0) return NameState::taken;
+  return errno == ENOENT ? NameState::absent : NameState::unusable;
 }
 
 namespace {
 
 // The copy is never more readable than what it copies.
-mode_t mode_like(FileHandle like) {
+mode_t mode_like(int like) {
   struct stat status {};
-  if (fstat(fd_of(like), &status) != 0) return 0600;
+  if (fstat(like, &status) != 0) return 0600;
   return 0644 & status.st_mode;
 }
 
-// The folder that holds name: what stands before its last slash.
-bool folder_of(const char* name, char* folder, std::size_t size) {
+// Nor readable by a group that could not read the input: it gets the
+// input's group where the system allows, else no group bits at all. Where
+// the file system keeps no owners (vfat), neither call changes anything,
+// and the mount decides.
+void share_group_of(int like, int fd) {
+  struct stat input {};
+  struct stat copy {};
+  if (fstat(like, &input) != 0 || fstat(fd, &copy) != 0 || copy.st_gid == input.st_gid) return;
+  if (fchown(fd, static_cast<uid_t>(-1), input.st_gid) == 0) return;
+  (void)fchmod(fd, copy.st_mode & 0707);
+}
+
+// The folder that holds name: what stands before its last slash, with the
+// slash; empty for a name in the current folder.
+std::size_t folder_length(const char* name) {
   const char* slash = std::strrchr(name, '/');
-  const char* end = slash == nullptr ? name : slash == name ? slash + 1 : slash;
-  const std::size_t length = static_cast<std::size_t>(end - name);
-  if (length + 2 > size) return false;
-  if (length == 0) {
-    std::memcpy(folder, ".", 2);
-    return true;
-  }
-  std::memcpy(folder, name, length);
-  folder[length] = '\0';
-  return true;
+  return slash == nullptr ? 0 : static_cast<std::size_t>(slash - name) + 1;
 }
 
 // How the process reaches its own descriptor: the way an unnamed file is
@@ -184,101 +211,222 @@ bool can_be_named(int fd) {
          by_path.st_ino == by_fd.st_ino;
 }
 
-// An unnamed file in name's folder, or -1 with errno. EOPNOTSUPP says that
-// this way is not available: the file system has no unnamed files, the kernel
-// does not know them (it then reports EISDIR), or there is no /proc.
-int create_unnamed(const char* name, mode_t mode) {
-  char folder[PATH_ROOM];
-  errno = EOPNOTSUPP;
-  if (!folder_of(name, folder, sizeof folder)) return -1;
-  const int fd = open_unnamed(folder, mode);
-  if (fd == -1) {
-    if (errno == EISDIR) errno = EOPNOTSUPP;
-    return -1;
+StepResult failure_of(int error) {
+  return error == EEXIST ? StepResult::name_taken : StepResult::failed;
+}
+
+StepResult open_unnamed_draft(const char* name, mode_t mode, int* fd) {
+  char folder[DRAFT_NAME_ROOM];
+  const std::size_t length = folder_length(name);
+  if (length + 2 > sizeof folder) return StepResult::failed;
+  std::memcpy(folder, length == 0 ? "." : name, length == 0 ? 2 : length);
+  if (length > 0) folder[length] = '\0';
+  *fd = open_unnamed(folder, mode);
+  if (*fd == -1) {
+    // EISDIR: a kernel that does not know unnamed files.
+    const bool missing = errno == EOPNOTSUPP || errno == EISDIR;
+    return missing ? StepResult::unavailable : StepResult::failed;
   }
-  if (can_be_named(fd)) return fd;
+  if (can_be_named(*fd)) return StepResult::done;
+  (void)close(*fd);
+  return StepResult::unavailable;
+}
+
+// A new name in name's folder for a file only this run knows: a dot, so that
+// listings pass over it, "brmark-" so that a user knows whose it is, and six
+// characters that differ from call to call. Short enough for any file
+// system's name limit.
+bool aside_name(const char* name, char* aside, std::size_t size) {
+  static unsigned long calls = 0;
+  struct timespec now {};
+  (void)clock_gettime(CLOCK_REALTIME, &now);
+  unsigned long mixed = static_cast<unsigned long>(now.tv_nsec) ^
+                        static_cast<unsigned long>(now.tv_sec) * 2654435761UL ^
+                        static_cast<unsigned long>(getpid()) << 16 ^ ++calls * 40503UL;
+  const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  char tail[7];
+  for (char& digit : tail) {
+    digit = digits[mixed % 36];
+    mixed /= 36;
+  }
+  tail[6] = '\0';
+  const int length = static_cast<int>(folder_length(name));
+  const int written = std::snprintf(aside, size, "%.*s.brmark-%s", length, name, tail);
+  return written > 0 && static_cast<std::size_t>(written) < size;
+}
+
+// Creates a new file under a fresh aside name, which an interrupt removes
+// from the moment it exists.
+StepResult create_aside(const char* name, mode_t mode, Draft* draft, int* fd) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (!aside_name(name, draft->aside, sizeof draft->aside)) return StepResult::failed;
+    const SignalsHeld held;
+    *fd = open_retrying(draft->aside, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+    if (*fd != -1) {
+      arm_removal(draft->aside, *fd);
+      return StepResult::done;
+    }
+    if (errno != EEXIST) return StepResult::failed;
+  }
+  return StepResult::failed;
+}
+
+// Gives up an aside file whose way this file system does not support.
+void drop_aside(Draft* draft, int fd) {
+  const SignalsHeld held;
   (void)close(fd);
-  errno = EOPNOTSUPP;
-  return -1;
+  (void)unlink(draft->aside);
+  removal_armed = 0;
 }
 
-CreateResult result_of_error(int error) {
-  return error == EEXIST ? CreateResult::name_exists : CreateResult::failed;
+// Whether the folder takes hard links: the aside file is linked to a second
+// aside name, which is removed at once.
+bool takes_links(const Draft& draft) {
+  char second[DRAFT_NAME_ROOM];
+  if (!aside_name(draft.aside, second, sizeof second)) return false;
+  const SignalsHeld held;
+  if (linkat(AT_FDCWD, draft.aside, AT_FDCWD, second, 0) != 0) return false;
+  (void)unlink(second);
+  return true;
 }
 
-// The fallback: created under its name at once, removed by an interrupt until
-// os_finish_output.
-CreateResult create_guarded(const char* name, mode_t mode, FileHandle* handle) {
-  const std::size_t length = std::strlen(name);
-  if (length >= sizeof unfinished_name) return CreateResult::failed;
-  // Blocked from before the file exists until the handler can remove it.
-  const sigset_t guarded = guarded_set();
-  sigset_t previous;
-  sigprocmask(SIG_BLOCK, &guarded, &previous);
-  const int fd = open_retrying(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
-  const int open_error = errno;
-  if (fd != -1) {
-    std::memcpy(unfinished_name, name, length + 1);
-    unfinished = 1;
-    output_named = true;
-    install_removal_handlers();
+// Whether the folder takes renaming without replacing: the aside file is
+// renamed to a second aside name, which it keeps.
+bool takes_renames(Draft* draft) {
+  char second[DRAFT_NAME_ROOM];
+  if (!aside_name(draft->aside, second, sizeof second)) return false;
+  const SignalsHeld held;
+  if (rename_no_replace(draft->aside, second) != 0) return false;
+  std::memcpy(draft->aside, second, std::strlen(second) + 1);
+  std::memcpy(removal_name, second, std::strlen(second) + 1);
+  return true;
+}
+
+StepResult open_aside_draft(DraftWay way, const char* name, mode_t mode, Draft* draft, int* fd) {
+  const StepResult created = create_aside(name, mode, draft, fd);
+  if (created != StepResult::done) return created;
+  const bool publishable = way == DraftWay::aside_link ? takes_links(*draft) : takes_renames(draft);
+  if (publishable) return StepResult::done;
+  drop_aside(draft, *fd);
+  return StepResult::unavailable;
+}
+
+// The last resort: created under its name, which an interrupt removes until
+// it is published.
+StepResult open_draft_under_name(const char* name, mode_t mode, int* fd) {
+  const SignalsHeld held;
+  *fd = open_retrying(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+  if (*fd == -1) return failure_of(errno);
+  arm_removal(name, *fd);
+  return StepResult::done;
+}
+
+StepResult open_draft_file(DraftWay way, const char* name, mode_t mode, Draft* draft, int* fd) {
+  switch (way) {
+    case DraftWay::unnamed:
+      return open_unnamed_draft(name, mode, fd);
+    case DraftWay::aside_link:
+    case DraftWay::aside_rename:
+      return open_aside_draft(way, name, mode, draft, fd);
+    case DraftWay::under_name:
+      return open_draft_under_name(name, mode, fd);
   }
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  if (fd == -1) return result_of_error(open_error);
-  *handle = fd;
-  return CreateResult::created;
+  return StepResult::failed;
 }
 
-void release_guard() {
-  const sigset_t guarded = guarded_set();
-  sigset_t previous;
-  sigprocmask(SIG_BLOCK, &guarded, &previous);
-  if (unfinished != 0) restore_saved_handlers();
-  unfinished = 0;
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+bool same_file(const struct stat& status, const Draft& draft) {
+  return status.st_dev == static_cast<dev_t>(draft.identity[0]) &&
+         status.st_ino == static_cast<ino_t>(draft.identity[1]);
 }
 
-// Whatever stands at the name, even where it cannot be read or followed, is
-// refused before anything is copied: an unnamed file would only meet it at
-// the end.
-bool name_stands(const char* name) {
+bool remove_if_draft(const char* path, const Draft& draft) {
+  return remove_if_same(path, static_cast<dev_t>(draft.identity[0]),
+                        static_cast<ino_t>(draft.identity[1]));
+}
+
+StepResult publish_unnamed(int fd, const char* name) {
+  char path[32];
+  descriptor_path(fd, path, sizeof path);
+  if (linkat(AT_FDCWD, path, AT_FDCWD, name, AT_SYMLINK_FOLLOW) != 0) return failure_of(errno);
+  return StepResult::done;
+}
+
+// The aside name goes once the file has its own; should that fail, the copy
+// is whole under its name all the same.
+StepResult publish_by_link(const Draft& draft, const char* name) {
+  if (linkat(AT_FDCWD, draft.aside, AT_FDCWD, name, 0) != 0) return failure_of(errno);
+  (void)unlink(draft.aside);
+  return StepResult::done;
+}
+
+StepResult publish_by_rename(const Draft& draft, const char* name) {
+  if (rename_no_replace(draft.aside, name) != 0) return failure_of(errno);
+  return StepResult::done;
+}
+
+// Created under its name: published if the name still holds it. Another
+// program may have saved its file there, or removed the draft.
+StepResult confirm_under_name(const Draft& draft, const char* name) {
   struct stat status {};
-  return lstat(name, &status) == 0;
+  if (lstat(name, &status) != 0) return StepResult::failed;
+  return same_file(status, draft) ? StepResult::done : StepResult::name_taken;
 }
 
 }  // namespace
 
-CreateResult os_create_output(const FileName& name, FileHandle like, FileHandle* handle) {
-  const mode_t mode = mode_like(like);
-  output_named = false;
-  if (name_stands(name.bytes)) return CreateResult::name_exists;
-  const int fd = create_unnamed(name.bytes, mode);
-  if (fd != -1) {
-    *handle = fd;
-    return CreateResult::created;
-  }
-  if (errno != EOPNOTSUPP) return CreateResult::failed;
-  return create_guarded(name.bytes, mode, handle);
+StepResult os_open_draft(DraftWay way, const FileName& name, FileHandle like, Draft* draft) {
+  const mode_t mode = mode_like(fd_of(like));
+  int fd = -1;
+  const StepResult opened = open_draft_file(way, name.bytes, mode, draft, &fd);
+  if (opened != StepResult::done) return opened;
+  struct stat status {};
+  (void)fstat(fd, &status);
+  share_group_of(fd_of(like), fd);
+  draft->handle = fd;
+  draft->way = way;
+  draft->identity[0] = static_cast<std::uint64_t>(status.st_dev);
+  draft->identity[1] = static_cast<std::uint64_t>(status.st_ino);
+  return StepResult::done;
 }
 
-// linkat never replaces what stands at the name, so a file another program
-// put there while the copy ran is left as it is.
-CreateResult os_name_output(FileHandle handle, const FileName& name) {
-  if (output_named) return CreateResult::created;
-  char path[32];
-  descriptor_path(fd_of(handle), path, sizeof path);
-  if (linkat(AT_FDCWD, path, AT_FDCWD, name.bytes, AT_SYMLINK_FOLLOW) != 0) {
-    return result_of_error(errno);
+StepResult os_publish_draft(Draft* draft, const FileName& name) {
+  StepResult published = StepResult::failed;
+  switch (draft->way) {
+    case DraftWay::unnamed:
+      published = publish_unnamed(fd_of(draft->handle), name.bytes);
+      break;
+    case DraftWay::aside_link:
+      published = publish_by_link(*draft, name.bytes);
+      break;
+    case DraftWay::aside_rename:
+      published = publish_by_rename(*draft, name.bytes);
+      break;
+    case DraftWay::under_name:
+      published = confirm_under_name(*draft, name.bytes);
+      break;
   }
-  output_named = true;
-  return CreateResult::created;
+  if (published == StepResult::done) removal_armed = 0;
+  return published;
 }
 
-bool os_finish_output(const FileName& name, bool keep) {
-  const bool removed = keep || !output_named || unlink(name.bytes) == 0;
-  release_guard();
-  output_named = false;
+bool os_discard_draft(const Draft& draft, const FileName& name) {
+  bool removed = true;
+  if (draft.way == DraftWay::aside_link || draft.way == DraftWay::aside_rename) {
+    removed = remove_if_draft(draft.aside, draft);
+  } else if (draft.way == DraftWay::under_name) {
+    removed = remove_if_draft(name.bytes, draft);
+  }
+  removal_armed = 0;
   return removed;
+}
+
+bool os_name_holds(const FileName& name, const Draft& draft) {
+  struct stat status {};
+  return lstat(name.bytes, &status) == 0 && same_file(status, draft);
+}
+
+bool os_remove_published(const FileName& name, const Draft& draft) {
+  return remove_if_draft(name.bytes, draft);
 }
 
 std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size) {

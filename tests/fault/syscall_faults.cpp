@@ -3,16 +3,22 @@
 // short. The program under test is otherwise the real one.
 //
 // BRMARK_FAULT="<kind> <n> <mode>" picks the n-th call (from 1) of kind open,
-// read, write, close, unlink or link (linkat); mode is an errno name (the call
+// read, write, close, unlink, link (linkat) or rename (renameat2); mode is an errno name (the call
 // fails with it and is not made), SHORT (a read or write moves half of what it
 // was asked) or a signal name: an open is made, then the process raises the
 // signal (the instant the file exists); any other call is stopped by it, the
 // signal raised before the call is made. Up to four faults, separated by
 // commas, apply in the same run. BRMARK_FAULT_LOG names a file that gets one line per call:
-// "<kind> <role>", where role is stdin, stdout, input, probe, output or name.
-// BRMARK_NO_UNNAMED=1 makes every open of an unnamed file fail with
-// EOPNOTSUPP, as on a file system without them, uncounted and unlogged: the
-// program then takes its fallback way of creating the output.
+// "<kind> <role>", where role is stdin, stdout, input, probe or output for
+// descriptors, and for names draft (one of the program's own hidden
+// ".brmark-" names) or name.
+// BRMARK_WAY picks the way the program writes its output aside, by making
+// the better ones fail as on a file system without them, uncounted and
+// unlogged: "link" (no unnamed files: EOPNOTSUPP), "rename" (nor hard links
+// but the unnamed file's: EPERM) or "guarded" (nor renameat2: EINVAL).
+// BRMARK_TAKE_NAME names a file that another program writes, as it would
+// between the program's look at the name and its create, just before the
+// program's first open for writing.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -31,12 +37,15 @@ ssize_t __real_write(int fd, const void* buffer, size_t size);
 int __real_close(int fd);
 int __real_unlink(const char* path);
 int __real_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags);
+int __real_renameat2(int from_folder, const char* from, int to_folder, const char* to,
+                     unsigned flags);
 }
 
 namespace {
 
-enum Kind { OPEN, READ, WRITE, CLOSE, UNLINK, LINK, KIND_COUNT };
-const char* const KIND_NAMES[KIND_COUNT] = {"open", "read", "write", "close", "unlink", "link"};
+enum Kind { OPEN, READ, WRITE, CLOSE, UNLINK, LINK, RENAME, KIND_COUNT };
+const char* const KIND_NAMES[KIND_COUNT] = {"open",   "read", "write", "close",
+                                            "unlink", "link", "rename"};
 
 struct Fault {
   Kind kind = KIND_COUNT;
@@ -155,17 +164,43 @@ bool is_unnamed(int flags) {
   return (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-bool unnamed_disabled() {
-  static const bool disabled = std::getenv("BRMARK_NO_UNNAMED") != nullptr;
+// How many of the better ways BRMARK_WAY takes away: 0 to 3.
+int ways_disabled() {
+  static const int disabled = [] {
+    const char* way = std::getenv("BRMARK_WAY");
+    if (way == nullptr) return 0;
+    if (std::strcmp(way, "link") == 0) return 1;
+    if (std::strcmp(way, "rename") == 0) return 2;
+    return std::strcmp(way, "guarded") == 0 ? 3 : 0;
+  }();
   return disabled;
 }
 
+// The program's own hidden names, by their last part.
+const char* role_of_name(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  const char* last = slash == nullptr ? path : slash + 1;
+  return std::strncmp(last, ".brmark-", 8) == 0 ? "draft" : "name";
+}
+
+void take_name_once() {
+  static bool taken = false;
+  const char* name = std::getenv("BRMARK_TAKE_NAME");
+  if (taken || name == nullptr) return;
+  taken = true;
+  const int fd = __real_open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  (void)!__real_write(fd, "theirs\n", 7);
+  __real_close(fd);
+}
+
 int open_with(int (*real_open)(const char*, int, ...), const char* path, int flags, mode_t mode) {
-  if (is_unnamed(flags) && unnamed_disabled()) {
+  if (is_unnamed(flags) && ways_disabled() >= 1) {
     errno = EOPNOTSUPP;
     return -1;
   }
   const bool output = (flags & O_CREAT) != 0 || is_unnamed(flags);
+  if (output) take_name_once();
   const char* role = output ? "output" : read_only_opens++ == 0 ? "input" : "probe";
   const Fault* fault = faulted(OPEN, role);
   if (fails(fault)) return -1;
@@ -226,13 +261,29 @@ int __wrap_close(int fd) {
 }
 
 int __wrap_unlink(const char* path) {
-  if (fails(faulted(UNLINK, "name"))) return -1;
+  if (fails(faulted(UNLINK, role_of_name(path)))) return -1;
   return __real_unlink(path);
 }
 
+// The unnamed file is linked following its /proc link; any other link is
+// one of a hidden file's.
 int __wrap_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
-  if (fails(faulted(LINK, "name"))) return -1;
+  if ((flags & AT_SYMLINK_FOLLOW) == 0 && ways_disabled() >= 2) {
+    errno = EPERM;
+    return -1;
+  }
+  if (fails(faulted(LINK, role_of_name(to)))) return -1;
   return __real_linkat(from_folder, from, to_folder, to, flags);
+}
+
+int __wrap_renameat2(int from_folder, const char* from, int to_folder, const char* to,
+                     unsigned flags) {
+  if (ways_disabled() >= 3) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (fails(faulted(RENAME, role_of_name(to)))) return -1;
+  return __real_renameat2(from_folder, from, to_folder, to, flags);
 }
 
 }  // extern "C"

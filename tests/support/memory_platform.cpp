@@ -45,16 +45,22 @@ bool os_is_terminal(FileHandle) {
 bool os_open_read(const FileName&, FileHandle*) {
   return false;
 }
-bool os_open_probe(const FileName&, FileHandle*) {
+NameState os_name_state(const FileName&) {
+  return NameState::unusable;
+}
+StepResult os_open_draft(DraftWay, const FileName&, FileHandle, Draft*) {
+  return StepResult::failed;
+}
+StepResult os_publish_draft(Draft*, const FileName&) {
+  return StepResult::failed;
+}
+bool os_discard_draft(const Draft&, const FileName&) {
   return false;
 }
-CreateResult os_create_output(const FileName&, FileHandle, FileHandle*) {
-  return CreateResult::failed;
+bool os_name_holds(const FileName&, const Draft&) {
+  return false;
 }
-CreateResult os_name_output(FileHandle, const FileName&) {
-  return CreateResult::failed;
-}
-bool os_finish_output(const FileName&, bool) {
+bool os_remove_published(const FileName&, const Draft&) {
   return false;
 }
 bool os_close(FileHandle) {

@@ -5,7 +5,9 @@
 // at start stays ignored.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -195,6 +197,38 @@ TEST_P(Interrupted, LeavesNothingNewAndEndsByTheSignal) {
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(second.out, standard_output_for(text::CREATED));
   EXPECT_EQ(read_file(dir / file_name("{P}slow")), "x<br>\r\n");
+}
+
+// Killed outright the moment anything appears in the folder, a few times:
+// the copy's name holds nothing, or the whole copy once it is published, and
+// a rerun then does its job.
+TEST(Interrupted, KilledTheMomentAnythingAppearsLeavesNoPartCopy) {
+  const std::string input = std::string(3 << 20, 'x') + "\n";
+  const std::string copy = std::string(3 << 20, 'x') + "<br>\r\n";
+  for (int run = 0; run < 4; ++run) {
+    TempDir dir;
+    write_file(dir / "memo.txt", input);
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_MOVED_TO), 0);
+    const Started started = start_brmark(dir.path(), "memo.txt\n");
+    pollfd event{watch, POLLIN, 0};
+    const bool appeared = poll(&event, 1, 20000) == 1;
+    kill(started.pid, SIGKILL);
+    close(watch);
+    const RunResult killed = finish(started);
+    ASSERT_TRUE(appeared) << "nothing appeared in the folder";
+    EXPECT_EQ(killed.status, status_after(SIGKILL));
+    const std::string name = dir / file_name("{P}memo.txt");
+    std::this_thread::sleep_for(200ms);  // Wine's server closes the files
+    if (std::filesystem::exists(name)) {
+      EXPECT_TRUE(read_file(name) == copy) << "a part copy under the copy's name, run " << run;
+      continue;
+    }
+    const RunResult rerun = run_brmark(dir.path(), "memo.txt\n");
+    EXPECT_EQ(rerun.out, standard_output_for(text::CREATED)) << "run " << run;
+    EXPECT_TRUE(read_file(name) == copy) << "run " << run;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, Interrupted, ::testing::ValuesIn(CASES),

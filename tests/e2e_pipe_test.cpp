@@ -49,6 +49,12 @@ RunOptions name_taken_before_create() {
   return options;
 }
 
+RunOptions unprivileged() {
+  RunOptions options;
+  options.unprivileged = true;
+  return options;
+}
+
 RunOptions umask_002() {
   RunOptions options;
   options.creation_mask = 002;
@@ -190,6 +196,17 @@ const std::vector<Scenario> CASES = {
      "a<br>\r\n",
      umask_002(),
      0644},
+    // Copied by someone not in the input's group: that group's members must
+    // not read the copy through the copier's group.
+    {"an input of a group the user is not in gives a copy without group bits",
+     {{Entry::other_group, "memo.txt", "a\n"}},
+     "memo.txt\n",
+     text::CREATED,
+     0,
+     "{P}memo.txt",
+     "a<br>\r\n",
+     unprivileged(),
+     0600},
     // Messages nobody reads are lost; the copy and the status are not.
     {"nobody reads standard output",
      {{Entry::file, "memo.txt", "a\n"}},
@@ -342,6 +359,10 @@ TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
     GTEST_SKIP() << "the name is typed in code page 932";
   }
 #endif
+  const bool needs_root = std::any_of(c.setup.begin(), c.setup.end(), [](const Entry& entry) {
+    return entry.kind == Entry::other_group;
+  });
+  if (needs_root && geteuid() != 0) GTEST_SKIP() << "laying out a file of another owner needs root";
   TempDir dir;
   lay_out(dir, c.setup);
   std::map<std::string, std::string> expected = snapshot(dir.path());
@@ -365,6 +386,24 @@ TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
   }
 }
 
+#ifdef BRMARK_TEST_WINE
+// A colon in the output name would name a stream of another file on NTFS:
+// "Z:memo.txt" opens memo.txt in the current folder of drive Z, and its copy
+// would be a stream of "br付き Z".
+const std::vector<Scenario> WINDOWS_NAME_CASES = {
+    {"a drive letter in the typed name",
+     {{Entry::file, "memo.txt", "a\n"}},
+     "Z:memo.txt\n",
+     text::CREATE_FAILED,
+     1},
+    {"a stream of a file whose copy exists",
+     {{Entry::file, "memo.txt", "a\n"}, {Entry::file, "{P}memo.txt", "keep"}},
+     "memo.txt:x\n",
+     text::NOT_FOUND,
+     1},
+};
+#endif
+
 std::string case_and_way(const ::testing::TestParamInfo<ThroughPipes::ParamType>& info) {
   const std::string way = std::get<1>(info.param);
   return case_name(::testing::TestParamInfo<Scenario>(std::get<0>(info.param), info.index)) +
@@ -374,6 +413,12 @@ std::string case_and_way(const ::testing::TestParamInfo<ThroughPipes::ParamType>
 INSTANTIATE_TEST_SUITE_P(Cases, ThroughPipes,
                          ::testing::Combine(::testing::ValuesIn(CASES), ::testing::ValuesIn(WAYS)),
                          case_and_way);
+#ifdef BRMARK_TEST_WINE
+INSTANTIATE_TEST_SUITE_P(WindowsNames, ThroughPipes,
+                         ::testing::Combine(::testing::ValuesIn(WINDOWS_NAME_CASES),
+                                            ::testing::ValuesIn(WAYS)),
+                         case_and_way);
+#endif
 
 }  // namespace
 }  // namespace brmark::testing

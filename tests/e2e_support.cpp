@@ -1,6 +1,7 @@
 #include "e2e_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <poll.h>
@@ -161,7 +162,8 @@ namespace {
   dup2(out, 1);
   dup2(err, 2);
   // Root reads every file; dropping to nobody makes permissions count.
-  if (options.unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+  if (options.unprivileged && geteuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
     _exit(125);
   }
   if (options.file_size_limit > 0) {
@@ -202,10 +204,7 @@ void exec_brmark(const RunOptions& options) {
 Started start_brmark(const std::string& folder, const std::string& input,
                      const RunOptions& options) {
   signal(SIGPIPE, SIG_IGN);
-  if (options.unprivileged) {
-    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                fs::perms::others_read | fs::perms::others_exec);
-  }
+  if (options.unprivileged) fs::permissions(folder, fs::perms::all);
   int in[2], out[2], err[2];
   EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
   EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -288,6 +287,11 @@ void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
       case Entry::group_writable:
         write_file(path, entry.value);
         fs::permissions(path, fs::perms(0664));
+        break;
+      case Entry::other_group:
+        write_file(path, entry.value);
+        fs::permissions(path, fs::perms(0640));
+        EXPECT_EQ(chown(path.c_str(), 65534, 6), 0) << "needs root";
         break;
       case Entry::taken_later:
         break;

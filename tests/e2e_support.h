@@ -104,7 +104,8 @@ struct RunResult {
 struct RunOptions {
   std::vector<std::string> arguments;
   long file_size_limit = 0;                // RLIMIT_FSIZE in bytes, 0 for none
-  bool unprivileged = false;               // run as nobody when the tests run as root
+  bool unprivileged = false;               // run as nobody, in no other group, when the tests
+                                           // run as root; the folder is then writable by all
   std::vector<std::string> environment{};  // NAME=value added to the program's
   const char* executable = nullptr;        // nullptr: the program under test (BRMARK_EXECUTABLE)
   const char* launcher = nullptr;          // runs the executable; nullptr: BRMARK_LAUNCHER
@@ -141,7 +142,8 @@ RunResult run_brmark(const std::string& folder, const std::string& input,
 struct Entry {
   // unreadable: a file that only its owner may write and nobody may read
   // (root excepted, hence RunOptions::unprivileged). private_file: mode 0600;
-  // group_writable: mode 0664.
+  // group_writable: mode 0664. other_group: mode 0640, owned by nobody and
+  // group disk, which nobody is not in (needs root to lay out).
   // taken_later: a file that another program saves (writes aside, then
   // renames onto the name) while the copy runs, once the program has read all
   // of the FIFO's bytes. endless_fifo: a FIFO
@@ -154,6 +156,7 @@ struct Entry {
     unreadable,
     private_file,
     group_writable,
+    other_group,
     taken_later,
     endless_fifo
   } kind;

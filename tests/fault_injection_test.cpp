@@ -69,6 +69,15 @@ const std::vector<Scenario> SCENARIOS = {
      text::CREATE_FAILED,
      1},
     {"read failed", {{Entry::link, "mem", "/proc/self/mem"}}, "mem\n", text::READ_FAILED, 1},
+#ifndef BRMARK_TEST_SHIFT_JIS
+    // After the 9-byte UTF-8 prefix the copy's name is 256 bytes, one more
+    // than file systems take: refused before any byte is copied.
+    {"copy name too long",
+     {{Entry::file, std::string(247, 'n'), "x\n"}},
+     std::string(247, 'n') + "\n",
+     text::CREATE_FAILED,
+     1},
+#endif
     {"write failed", {{Entry::file, "a", LINES}}, "a\n", text::WRITE_FAILED, 1, "", "", {{}, 4096}},
 };
 
@@ -219,6 +228,11 @@ TEST(FaultInjection, EveryCallOfEveryPathFailedOnce) {
       EXPECT_EQ(made("link", "name"), created && (way == Way::unnamed || way == Way::link));
       EXPECT_EQ(made("rename", "name"), created && way == Way::rename);
       EXPECT_FALSE(made("open", "probe"));
+      // Every refusal but a failed read or write comes before the first read.
+      const bool copies = scenario.message == text::CREATED ||
+                          scenario.message == text::READ_FAILED ||
+                          scenario.message == text::WRITE_FAILED;
+      EXPECT_EQ(made("read", "input"), copies);
       for (std::size_t at = 0; at < calls.size(); ++at) {
         const Call& call = calls[at];
         ++sites;

@@ -10,6 +10,7 @@
 #endif
 #include <windows.h>
 
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 
@@ -46,29 +47,57 @@ constexpr std::size_t STANDARD_READ_UNITS = 4096 / 3;
 constexpr int STANDARD_WRITE_UNITS = 4096;
 constexpr wchar_t SUB_UNIT = 0x1A;
 
-// True once the output stands under its name for good: only then may a
-// failure delete that name.
-bool output_named = false;
+// The draft an interrupt removes, until it is published: the handler runs on
+// a thread of its own, so both it and publishing hold draft_lock, and a
+// published copy is never touched.
+CRITICAL_SECTION draft_lock;
+HANDLE interrupt_removes = INVALID_HANDLE_VALUE;
 
-// A file marked for deletion is removed by the system when its last handle
-// closes, however the process ends: Ctrl-C, End task, log-off or a crash.
-bool mark_for_deletion(HANDLE file, bool deletion) {
+// The classic deletion mark: once it is set, the only thing done with the
+// handle is its close, which the end of the process makes.
+void mark_for_deletion(HANDLE file) {
   FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = deletion ? TRUE : FALSE;
-  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) !=
-         0;
+  disposition.DeleteFile = TRUE;
+  (void)SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 // Ctrl-C, Ctrl-Break and closing the console end the process with the status
 // Windows gives an interrupted program, whatever the host's default handler
-// does (Wine's exits with 0). An unfinished output needs nothing here: the
-// system removes it as the process ends.
+// does (Wine's exits with 0), and remove a draft not yet published.
 BOOL WINAPI end_interrupted(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
+  EnterCriticalSection(&draft_lock);
+  if (interrupt_removes != INVALID_HANDLE_VALUE) mark_for_deletion(interrupt_removes);
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
+
+// Windows 10 1709 and later have a deletion mark under which writing goes on
+// as usual, set and cleared by FileDispositionInfoEx with
+// FILE_DISPOSITION_FLAG_ON_CLOSE: a draft so marked goes however the process
+// ends. Older headers lack the names.
+constexpr auto DISPOSITION_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD DISPOSITION_DELETE = 0x1;
+constexpr DWORD DISPOSITION_ON_CLOSE = 0x8;
+struct DispositionEx {
+  DWORD flags;
+};
+
+bool delete_on_close(HANDLE file, bool deletion) {
+  DispositionEx disposition{(deletion ? DISPOSITION_DELETE : 0) | DISPOSITION_ON_CLOSE};
+  return SetFileInformationByHandle(file, DISPOSITION_EX, &disposition, sizeof disposition) != 0;
+}
+
+// Whether the draft carries that mark. Systems and file systems that refuse
+// it (older Windows, some redirectors, Wine) still copy: a run killed
+// outright there may leave the hidden draft, never anything under the
+// copy's name.
+bool draft_marked = false;
+
+// The draft's own name, in the output's folder.
+constexpr std::size_t DRAFT_UNITS = 1024;
+wchar_t draft_name[DRAFT_UNITS];
 
 // The code page of the program's fixed texts.
 UINT text_code_page = 932;
@@ -269,6 +298,7 @@ bool write_console(const unsigned char* bytes, std::size_t size) {
 void os_start(TextEncoding texts) {
   text_code_page = texts == TextEncoding::shift_jis ? 932 : CP_UTF8;
   (void)SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  InitializeCriticalSection(&draft_lock);
   (void)SetConsoleCtrlHandler(end_interrupted, TRUE);
   if (IsWow64Process(GetCurrentProcess(), &under_wow64) == 0) under_wow64 = FALSE;
 }
@@ -297,44 +327,201 @@ bool os_open_read(const FileName& name, FileHandle* handle) {
   return true;
 }
 
-// Opening a pipe's name never waits on Windows: the two tests are one.
-bool os_open_probe(const FileName& name, FileHandle* handle) {
-  return os_open_read(name, handle);
+namespace {
+
+// A colon in a name makes it a stream of another file on NTFS ("C:memo.txt"
+// would be a stream of "br付き C"): never an output name.
+bool names_a_stream(const wchar_t* wide) {
+  return std::wcschr(wide, L':') != nullptr;
 }
 
-// CREATE_NEW fails on anything already at the name, a directory included.
-// The file's permissions are the folder's, as for any new file; like is not
-// needed.
-CreateResult os_create_output(const FileName& name, FileHandle /*like*/, FileHandle* handle) {
-  output_named = false;
-  HANDLE file = create_file(name, GENERIC_WRITE | DELETE, CREATE_NEW);
-  if (file == INVALID_HANDLE_VALUE) {
+// What the name's folder part is: everything up to its last separator.
+std::size_t folder_units(const wchar_t* wide) {
+  std::size_t length = 0;
+  for (std::size_t at = 0; wide[at] != L'\0'; ++at) {
+    if (wide[at] == L'\\' || wide[at] == L'/') length = at + 1;
+  }
+  return length;
+}
+
+// ".brmark-" and six characters that differ from call to call, in the folder
+// of wide; false when it does not fit.
+bool form_draft_name(const wchar_t* wide) {
+  static unsigned calls = 0;
+  LARGE_INTEGER now{};
+  (void)QueryPerformanceCounter(&now);
+  unsigned long long mixed = static_cast<unsigned long long>(now.QuadPart) ^
+                             static_cast<unsigned long long>(GetCurrentProcessId()) << 20 ^
+                             ++calls * 40503ULL;
+  const wchar_t digits[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
+  wchar_t tail[7];
+  for (wchar_t& digit : tail) {
+    digit = digits[mixed % 36];
+    mixed /= 36;
+  }
+  tail[6] = L'\0';
+  const std::size_t folder = folder_units(wide);
+  if (folder + 16 > DRAFT_UNITS) return false;
+  std::memcpy(draft_name, wide, folder * sizeof(wchar_t));
+  (void)std::swprintf(draft_name + folder, DRAFT_UNITS - folder, L".brmark-%ls", tail);
+  return true;
+}
+
+HANDLE create_draft_file() {
+  PVOID previous = nullptr;
+  const bool off = redirection_off(&previous);
+  HANDLE file = CreateFileW(draft_name, GENERIC_WRITE | DELETE, SHARED_READ_WRITE, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  const DWORD error = GetLastError();
+  redirection_on(off, previous);
+  SetLastError(error);
+  return file;
+}
+
+bool identify(HANDLE file, std::uint64_t* identity) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileInformationByHandle(file, &information) == 0) return false;
+  identity[0] = information.dwVolumeSerialNumber;
+  identity[1] = static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 |
+                information.nFileIndexLow;
+  return true;
+}
+
+// Created hidden, so that nobody takes it for the copy; the copy itself is
+// not: the attribute goes before it is published (a rename keeps it).
+bool show(HANDLE file) {
+  FILE_BASIC_INFO basic{};
+  if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) == 0) return false;
+  const DWORD attributes = basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN);
+  basic = FILE_BASIC_INFO{};  // times of 0 stay as they are
+  basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// Renames the open file to target, never replacing what stands there.
+bool rename_never_replacing(HANDLE file, const wchar_t* target) {
+  union {
+    FILE_RENAME_INFO info;
+    unsigned char room[sizeof(FILE_RENAME_INFO) + NAME_UNITS * sizeof(wchar_t)];
+  } rename{};
+  const std::size_t length = std::wcslen(target);
+  if (length >= NAME_UNITS) return false;
+  rename.info.ReplaceIfExists = FALSE;
+  rename.info.RootDirectory = nullptr;
+  rename.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+  std::memcpy(rename.info.FileName, target, (length + 1) * sizeof(wchar_t));
+  PVOID previous = nullptr;
+  const bool off = redirection_off(&previous);
+  const bool renamed = SetFileInformationByHandle(file, FileRenameInfo, &rename,
+                                                  static_cast<DWORD>(sizeof rename)) != 0;
+  const DWORD error = GetLastError();
+  redirection_on(off, previous);
+  SetLastError(error);
+  return renamed;
+}
+
+// A virus scanner or an indexer may hold the new file for a moment: a refusal
+// for sharing is tried again for up to a second.
+StepResult publish_by_rename(HANDLE file, const wchar_t* target) {
+  for (int attempt = 0;; ++attempt) {
+    if (rename_never_replacing(file, target)) return StepResult::done;
     const DWORD error = GetLastError();
-    const bool exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
-    return exists ? CreateResult::name_exists : CreateResult::failed;
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return StepResult::name_taken;
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || attempt == 20) {
+      return StepResult::failed;
+    }
+    Sleep(50);
   }
-  // Unmarked, an ended process could leave it half-written: never copy so.
-  if (!mark_for_deletion(file, true)) {
-    (void)CloseHandle(file);
-    (void)delete_file(name);
-    return CreateResult::failed;
-  }
-  *handle = file_handle_of(file);
-  return CreateResult::created;
 }
 
-// The name has been the file's since its creation: what keeps it now is the
-// cleared mark.
-CreateResult os_name_output(FileHandle handle, const FileName& /*name*/) {
-  if (!mark_for_deletion(handle_of(handle), false)) return CreateResult::failed;
-  output_named = true;
-  return CreateResult::created;
+StepResult publish_draft(HANDLE file, const FileName& name) {
+  wchar_t wide[NAME_UNITS];
+  wchar_t full[NAME_UNITS];
+  if (!wide_name(name, wide)) return StepResult::failed;
+  const DWORD length = GetFullPathNameW(wide, NAME_UNITS, full, nullptr);
+  if (length == 0 || length >= NAME_UNITS) return StepResult::failed;
+  // A mark that cannot be cleared would take the copy with it at the close.
+  if (draft_marked && !delete_on_close(file, false)) return StepResult::failed;
+  draft_marked = false;
+  if (!show(file)) return StepResult::failed;
+  return publish_by_rename(file, full);
 }
 
-bool os_finish_output(const FileName& name, bool keep) {
-  const bool removed = keep || !output_named || delete_file(name);
-  output_named = false;
-  return removed;
+bool delete_draft_name() {
+  PVOID previous = nullptr;
+  const bool off = redirection_off(&previous);
+  const bool deleted = DeleteFileW(draft_name) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
+  redirection_on(off, previous);
+  return deleted;
+}
+
+}  // namespace
+
+NameState os_name_state(const FileName& name) {
+  wchar_t wide[NAME_UNITS];
+  if (!wide_name(name, wide) || names_a_stream(wide)) return NameState::unusable;
+  PVOID previous = nullptr;
+  const bool off = redirection_off(&previous);
+  const DWORD attributes = GetFileAttributesW(wide);
+  const DWORD error = GetLastError();
+  redirection_on(off, previous);
+  if (attributes != INVALID_FILE_ATTRIBUTES) return NameState::taken;
+  const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  return missing ? NameState::absent : NameState::unusable;
+}
+
+// Windows writes aside and renames; the file's permissions are the folder's,
+// as for any new file, so like is not needed.
+StepResult os_open_draft(DraftWay way, const FileName& name, FileHandle /*like*/, Draft* draft) {
+  if (way != DraftWay::aside_rename) return StepResult::unavailable;
+  wchar_t wide[NAME_UNITS];
+  if (!wide_name(name, wide) || names_a_stream(wide)) return StepResult::failed;
+  EnterCriticalSection(&draft_lock);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    if (!form_draft_name(wide)) break;
+    file = create_draft_file();
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  interrupt_removes = file;
+  LeaveCriticalSection(&draft_lock);
+  if (file == INVALID_HANDLE_VALUE) return StepResult::failed;
+  draft_marked = delete_on_close(file, true);
+  draft->handle = file_handle_of(file);
+  draft->way = way;
+  draft->aside[0] = '\0';
+  if (!identify(file, draft->identity)) draft->identity[0] = draft->identity[1] = 0;
+  return StepResult::done;
+}
+
+StepResult os_publish_draft(Draft* draft, const FileName& name) {
+  EnterCriticalSection(&draft_lock);
+  const StepResult published = publish_draft(handle_of(draft->handle), name);
+  if (published == StepResult::done) interrupt_removes = INVALID_HANDLE_VALUE;
+  LeaveCriticalSection(&draft_lock);
+  return published;
+}
+
+// After the close: a draft that carried the mark is gone already.
+bool os_discard_draft(const Draft& /*draft*/, const FileName& /*name*/) {
+  EnterCriticalSection(&draft_lock);
+  interrupt_removes = INVALID_HANDLE_VALUE;
+  LeaveCriticalSection(&draft_lock);
+  return delete_draft_name();
+}
+
+bool os_name_holds(const FileName& name, const Draft& draft) {
+  HANDLE file = create_file(name, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::uint64_t identity[2] = {};
+  const bool same = identify(file, identity) && identity[0] == draft.identity[0] &&
+                    identity[1] == draft.identity[1];
+  (void)CloseHandle(file);
+  return same;
+}
+
+bool os_remove_published(const FileName& name, const Draft& draft) {
+  return !os_name_holds(name, draft) || delete_file(name);
 }
 
 // A pipe whose writer has gone reports ERROR_BROKEN_PIPE: that is its end,

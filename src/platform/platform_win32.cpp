@@ -382,8 +382,8 @@ bool identify(HANDLE file, std::uint64_t* identity) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (GetFileInformationByHandle(file, &information) == 0) return false;
   identity[0] = information.dwVolumeSerialNumber;
-  identity[1] = static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 |
-                information.nFileIndexLow;
+  identity[1] =
+      static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
   return true;
 }
 

@@ -34,7 +34,7 @@ static inline std::ptrdiff_t first_bit_or_window(std::uint64_t mask) {
 // when it opens the window, so that no branch depends on where it stands.
 static inline std::ptrdiff_t closes_pair(const unsigned char* window, std::ptrdiff_t lf_at,
                                          bool cr_before) {
-  const std::ptrdiff_t opens = lf_at == 0;
+  const auto opens = static_cast<std::ptrdiff_t>(lf_at == 0);
   return static_cast<std::ptrdiff_t>(window[lf_at - 1 + opens] == 0x0D) |
          (opens & static_cast<std::ptrdiff_t>(cr_before));
 }

@@ -400,20 +400,20 @@ bool show(HANDLE file) {
 
 // Renames the open file to target, never replacing what stands there.
 bool rename_never_replacing(HANDLE file, const wchar_t* target) {
-  union {
-    FILE_RENAME_INFO info;
-    unsigned char room[sizeof(FILE_RENAME_INFO) + NAME_UNITS * sizeof(wchar_t)];
-  } rename{};
+  // The request's name runs on past the first structure, into the others.
+  constexpr std::size_t COUNT = 2 + NAME_UNITS * sizeof(wchar_t) / sizeof(FILE_RENAME_INFO);
+  FILE_RENAME_INFO requests[COUNT] = {};
+  FILE_RENAME_INFO& request = requests[0];
   const std::size_t length = std::wcslen(target);
   if (length >= NAME_UNITS) return false;
-  rename.info.ReplaceIfExists = FALSE;
-  rename.info.RootDirectory = nullptr;
-  rename.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
-  std::memcpy(rename.info.FileName, target, (length + 1) * sizeof(wchar_t));
+  request.ReplaceIfExists = FALSE;
+  request.RootDirectory = nullptr;
+  request.FileNameLength = static_cast<DWORD>(length) * static_cast<DWORD>(sizeof(wchar_t));
+  std::memcpy(request.FileName, target, (length + 1) * sizeof(wchar_t));
   PVOID previous = nullptr;
   const bool off = redirection_off(&previous);
-  const bool renamed = SetFileInformationByHandle(file, FileRenameInfo, &rename,
-                                                  static_cast<DWORD>(sizeof rename)) != 0;
+  const bool renamed = SetFileInformationByHandle(file, FileRenameInfo, requests,
+                                                  static_cast<DWORD>(sizeof requests)) != 0;
   const DWORD error = GetLastError();
   redirection_on(off, previous);
   SetLastError(error);

@@ -218,7 +218,9 @@ TEST(Interrupted, KilledTheMomentAnythingAppearsLeavesNoPartCopy) {
     close(watch);
     const RunResult killed = finish(started);
     ASSERT_TRUE(appeared) << "nothing appeared in the folder";
-    EXPECT_EQ(killed.status, status_after(SIGKILL));
+    // Where the first thing to appear is the published copy, the program
+    // may end on its own before the kill arrives.
+    EXPECT_TRUE(killed.status == status_after(SIGKILL) || killed.status == 0) << killed.status;
     const std::string name = dir / file_name("{P}memo.txt");
     std::this_thread::sleep_for(200ms);  // Wine's server closes the files
     if (std::filesystem::exists(name)) {

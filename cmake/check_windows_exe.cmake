@@ -43,7 +43,8 @@ set(manifest_parts
   "supportedOS Id=\"\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"\""
   "supportedOS Id=\"\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"\""
   "supportedOS Id=\"\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"\""
-  "supportedOS Id=\"\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"\"")
+  "supportedOS Id=\"\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"\""
+  "<ws2:longPathAware>true</ws2:longPathAware>")
 string(REPLACE "." ", " comma_version "${VERSION}")
 string(REPLACE "." "\\." version_pattern "${VERSION}")
 set(version_parts
@@ -60,5 +61,5 @@ foreach(part IN LISTS manifest_parts version_parts)
     message(FATAL_ERROR "${EXECUTABLE} lacks this in its resources: ${part}")
   endif()
 endforeach()
-message(STATUS "${EXECUTABLE}: ${FORMAT} console program, manifest asInvoker for Vista to 11, "
+message(STATUS "${EXECUTABLE}: ${FORMAT} console program, manifest asInvoker and long-path aware for Vista to 11, "
                "version ${VERSION}")

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -67,6 +68,24 @@ class Terminal {
       options.executable = BRMARK_FAULTY_EXECUTABLE;
       options.environment = {"BRMARK_WAY=" + way};
     }
+    start(folder, options);
+  }
+
+  // Runs options' program instead: a shell that starts brmark.
+  Terminal(const std::string& folder, const RunOptions& options) { start(folder, options); }
+
+  ~Terminal() {
+    if (!exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(master_);
+  }
+
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  void start(const std::string& folder, RunOptions options) {
     pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (pid_ == 0) {
       // Ctrl-Z would suspend the process; here it must reach brmark as SUB.
@@ -80,24 +99,13 @@ class Terminal {
     }
   }
 
-  ~Terminal() {
-    if (!exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(master_);
-  }
-
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-
   void type(const std::string& keys) {
     ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
 
   // Reads the screen until it shows text; false after a few seconds without.
-  bool shows(const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + SCREEN_LIMIT;
+  bool shows(const std::string& text, std::chrono::steady_clock::duration limit = SCREEN_LIMIT) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     while (without_escapes(screen_).find(text) == std::string::npos) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       pollfd ready{master_, POLLIN, 0};
@@ -289,6 +297,45 @@ TEST_P(AtTerminal, ShowsPromptAndMessageThenWaitsAsTheLineRequires) {
   if (c.look_alike != nullptr) {
     EXPECT_FALSE(std::filesystem::exists(dir / copy_name_of_typed(c.look_alike)));
   }
+}
+
+#ifdef BRMARK_TEST_WINE
+// cmd /k starts the program and then reads commands from the same console.
+RunOptions through_the_shell() {
+  std::string program = std::string("Z:") + BRMARK_EXECUTABLE;
+  std::replace(program.begin(), program.end(), '/', '\\');
+  RunOptions options;
+  options.executable = "cmd";
+  options.arguments = {"/k", program};
+  return options;
+}
+// What the shell would run from the rest of the line: cmd expands %OS%, so
+// the output differs from the typed text the console shows.
+const char* const COMMAND_AFTER = "&echo INJ_%OS%";
+const char* const COMMAND_RAN = "INJ_Windows_NT";
+#else
+// sh reads the next line from the terminal after the program and shows it.
+RunOptions through_the_shell() {
+  RunOptions options;
+  options.launcher = "";
+  options.executable = "/bin/sh";
+  options.arguments = {"-c", std::string(BRMARK_EXECUTABLE) + "; read rest; echo \"ran[$rest]\""};
+  return options;
+}
+const char* const COMMAND_AFTER = ";echo INJ";
+const char* const COMMAND_RAN = "ran[x";
+#endif
+
+// A pasted line far longer than a name is refused whole: nothing of it is
+// left for the shell that reads the console after the program.
+TEST(AtTerminal, ALongTypedLineLeavesNothingForTheShell) {
+  TempDir dir;
+  Terminal terminal(dir.path(), through_the_shell());
+  ASSERT_TRUE(terminal.shows(on_screen(text::PROMPT)));
+  ASSERT_TRUE(terminal.ready_for_keys());
+  terminal.type(std::string(2000, 'x') + COMMAND_AFTER + "\r");
+  ASSERT_TRUE(terminal.shows(on_screen(text::NAME_TOO_LONG)));
+  EXPECT_FALSE(terminal.shows(COMMAND_RAN, 3s)) << "the rest of the line reached the shell";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, AtTerminal, ::testing::ValuesIn(CASES), case_name<TerminalCase>);

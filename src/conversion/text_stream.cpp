@@ -8,9 +8,8 @@ namespace brmark {
 
 namespace {
 
-constexpr std::size_t PAGE_SIZE = 4096;
-
 alignas(PAGE_SIZE) unsigned char input_buffer[STANDARD_BUFFER_SIZE];
+Character input_characters[STANDARD_BUFFER_SIZE];
 alignas(PAGE_SIZE) unsigned char output_buffer[STANDARD_BUFFER_SIZE];
 TextStream input_stream;
 TextStream output_stream;
@@ -21,11 +20,9 @@ TextStream output_stream;
 // processor compares the low 12 bits of addresses first), which cost the
 // long line's copy about a sixth of its speed in our measurements.
 constexpr std::size_t WRITE_SKEW = PAGE_SIZE / 2;
-// A file written to stores whole FILE_BUFFER_SIZE pieces, each at a multiple
-// of that size in the file, which file systems that keep large folios take
-// measurably faster than pieces that straddle them (31 pages a write cost
-// 1.15 times 32 in our measurements); the page beyond holds what follows a
-// piece until the next one is whole.
+// A file written to stores whole FILE_BUFFER_SIZE pieces (WRITE_PIECE), each
+// at a multiple of that size in the file; the page beyond holds what follows
+// a piece until the next one is whole.
 constexpr std::size_t WRITE_SLACK = PAGE_SIZE;
 alignas(PAGE_SIZE) unsigned char file_buffers[MAX_FILE_STREAMS]
                                              [FILE_BUFFER_SIZE + WRITE_SLACK + WRITE_SKEW];
@@ -66,7 +63,8 @@ void cut_at_console_end(TextStream* stream) {
 bool refill(TextStream* stream) {
   stream->position = 0;
   stream->length = 0;
-  const std::ptrdiff_t count = os_read(stream->handle, stream->buffer, stream->capacity);
+  const std::ptrdiff_t count =
+      os_read(stream->handle, stream->buffer, stream->capacity, stream->characters);
   if (count < 0) stream->failed = true;
   if (count <= 0) return false;
   stream->length = static_cast<std::size_t>(count);
@@ -87,8 +85,8 @@ void put_byte(TextStream* stream, unsigned char byte) {
 
 void attach_text_stream(TextStream* stream, FileHandle handle, bool writing, bool console,
                         unsigned char* buffer, std::size_t capacity) {
-  *stream =
-      TextStream{handle, buffer, capacity, PAGE_SIZE, 0, 0, writing, console, true, false, false};
+  *stream = TextStream{handle,  buffer,  capacity, PAGE_SIZE, 0,     0,
+                       nullptr, writing, console,  true,      false, false};
 }
 
 void open_standard_streams() {
@@ -96,8 +94,14 @@ void open_standard_streams() {
   const FileHandle out = os_standard_output();
   attach_text_stream(&input_stream, in, false, os_is_terminal(in), input_buffer,
                      STANDARD_BUFFER_SIZE);
+  input_stream.characters = input_characters;
   attach_text_stream(&output_stream, out, true, os_is_terminal(out), output_buffer,
                      STANDARD_BUFFER_SIZE);
+}
+
+Character delivered_character(const TextStream* stream) {
+  if (stream->characters == nullptr || stream->position == 0) return UNKNOWN_CHARACTER;
+  return stream->characters[stream->position - 1];
 }
 
 TextStream* standard_input() {

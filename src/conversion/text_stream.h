@@ -25,11 +25,11 @@ constexpr unsigned char LF = 0x0A;
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char SUB = 0x1A;
 
-// File buffers of 128 KiB: a read or write of less costs measurably more
-// per byte, and more gains nothing. Standard input keeps 4096 bytes, read a
-// line at a time at a terminal.
-constexpr std::size_t FILE_BUFFER_SIZE = std::size_t{128} * 1024;
-constexpr std::size_t STANDARD_BUFFER_SIZE = 4096;
+// File buffers of one write piece: a read or write of less costs measurably
+// more per byte, and more gains nothing. Standard input and output keep what
+// one console transfer moves: a line at a time at a terminal.
+constexpr std::size_t FILE_BUFFER_SIZE = WRITE_PIECE;
+constexpr std::size_t STANDARD_BUFFER_SIZE = CONSOLE_TRANSFER;
 
 // The input and the output.
 constexpr int MAX_FILE_STREAMS = 2;
@@ -41,6 +41,9 @@ struct TextStream {
   std::size_t piece;     // writing: while more follows, stores are whole multiples of this
   std::size_t position;  // reading: index of the next byte to deliver
   std::size_t length;    // bytes held in the buffer
+  // Standard input's: the character each buffered byte begins, as os_read
+  // gives them; nullptr for the other streams.
+  Character* characters;
   bool writing;
   bool console;  // a terminal: SUB ends one line, each written text is shown at once
   bool open;
@@ -54,6 +57,10 @@ struct TextStream {
 // boundary wherever they need it.
 void attach_text_stream(TextStream* stream, FileHandle handle, bool writing, bool console,
                         unsigned char* buffer, std::size_t capacity);
+
+// The character that began at the byte read_char delivered last, or
+// UNKNOWN_CHARACTER where the stream does not know it.
+Character delivered_character(const TextStream* stream);
 
 // Sets up standard input and output; call once before using either.
 void open_standard_streams();

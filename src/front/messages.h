@@ -19,9 +19,12 @@ extern const char MSG_READ_FAILED[];
 extern const char MSG_WRITE_FAILED[];
 extern const char MSG_CREATED[];
 
-// "br付き " (ending in a space), put in front of the whole typed name.
+// "br付き " (ending in a space), put in front of the whole typed name, and
+// its characters, one for each of its bytes as a FileName holds them, so
+// that a system that names files by characters needs no decoding.
 extern const char OUTPUT_PREFIX[];
 extern const std::size_t OUTPUT_PREFIX_LENGTH;
+extern const Character OUTPUT_PREFIX_CHARACTERS[];
 
 // How this table is encoded.
 extern const TextEncoding TEXT_ENCODING;

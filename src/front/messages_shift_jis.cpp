@@ -51,6 +51,10 @@ const char MSG_CREATED[] =
 // "br付き "
 const char OUTPUT_PREFIX[] = "\x62\x72\x95\x74\x82\xAB\x20";
 const std::size_t OUTPUT_PREFIX_LENGTH = sizeof OUTPUT_PREFIX - 1;
+const Character OUTPUT_PREFIX_CHARACTERS[] = {
+    U'b', U'r', U'\u4ed8', INSIDE_CHARACTER, U'\u304d', INSIDE_CHARACTER, U' '};
+static_assert(sizeof OUTPUT_PREFIX_CHARACTERS / sizeof(Character) == sizeof OUTPUT_PREFIX - 1,
+              "a character for every byte of the prefix");
 
 const TextEncoding TEXT_ENCODING = TextEncoding::shift_jis;
 

@@ -13,6 +13,17 @@ const char MSG_WRITE_FAILED[] = "ファイルの書き込みに失敗しまし�
 const char MSG_CREATED[] = "ファイルを作成しました。\n";
 const char OUTPUT_PREFIX[] = "br付き ";
 const std::size_t OUTPUT_PREFIX_LENGTH = sizeof OUTPUT_PREFIX - 1;
+const Character OUTPUT_PREFIX_CHARACTERS[] = {U'b',
+                                              U'r',
+                                              U'付',
+                                              INSIDE_CHARACTER,
+                                              INSIDE_CHARACTER,
+                                              U'き',
+                                              INSIDE_CHARACTER,
+                                              INSIDE_CHARACTER,
+                                              U' '};
+static_assert(sizeof OUTPUT_PREFIX_CHARACTERS / sizeof(Character) == sizeof OUTPUT_PREFIX - 1,
+              "a character for every byte of the prefix");
 
 const TextEncoding TEXT_ENCODING = TextEncoding::utf8;
 

@@ -66,12 +66,13 @@ void copy_or_refuse(TextStream* input, const FileName& output_name) {
 
 }  // namespace
 
-bool read_name_line(char* buffer, std::size_t size, std::size_t* length) {
+bool read_name_line(char* buffer, std::size_t size, std::size_t* length, Character* characters) {
   TextStream* input = standard_input();
   std::size_t stored = 0;
   while (stored + 1 < size) {
     const int ch = read_char(input);
     if (ch == END_OF_INPUT) break;
+    characters[stored] = delivered_character(input);
     buffer[stored++] = static_cast<char>(ch);
     if (ch == LF) break;
   }
@@ -87,6 +88,11 @@ void make_output_name(char* output, const char* name) {
   std::memcpy(output + OUTPUT_PREFIX_LENGTH, name, std::strlen(name) + 1);
 }
 
+void make_output_characters(Character* output, const Character* name, std::size_t length) {
+  std::memcpy(output, OUTPUT_PREFIX_CHARACTERS, OUTPUT_PREFIX_LENGTH * sizeof(Character));
+  std::memcpy(output + OUTPUT_PREFIX_LENGTH, name, length * sizeof(Character));
+}
+
 void wait_and_exit(int status) {
   read_char(standard_input());
   flush_all_streams();
@@ -96,18 +102,23 @@ void wait_and_exit(int status) {
 void run_program() {
   char name[NAME_BUFFER_SIZE];
   char output_name[NAME_BUFFER_SIZE];
+  // The characters the bytes of each name stand for, where the console
+  // tells them: Windows opens names by their characters.
+  Character name_characters[NAME_BUFFER_SIZE];
+  Character output_characters[NAME_BUFFER_SIZE];
   os_start(TEXT_ENCODING);
   open_standard_streams();
   write_text(standard_output(), MSG_PROMPT);
   std::size_t length = 0;
   // An input that ends before the name is an empty name: no such file.
-  if (!read_name_line(name, NAME_READ_SIZE, &length)) name[0] = '\0';
+  if (!read_name_line(name, NAME_READ_SIZE, &length, name_characters)) name[0] = '\0';
   if (length > NAME_MAX_LENGTH) refuse(MSG_NAME_TOO_LONG);
   // No file's name holds a NUL byte: the name typed is not the one before it.
   if (std::strlen(name) != length) refuse(MSG_NOT_FOUND);
   make_output_name(output_name, name);
-  const FileName input_file{name, 0};
-  const FileName output_file{output_name, OUTPUT_PREFIX_LENGTH};
+  make_output_characters(output_characters, name_characters, length);
+  const FileName input_file{name, name_characters};
+  const FileName output_file{output_name, output_characters};
   TextStream* input = open_text_read(input_file);
   if (input == nullptr) refuse(MSG_NOT_FOUND);
   // Anything standing at the output name is refused before a byte is read.

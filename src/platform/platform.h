@@ -12,28 +12,43 @@ namespace brmark {
 // An open file, pipe or terminal: a descriptor on POSIX, a HANDLE on Windows.
 using FileHandle = std::intptr_t;
 
-// The encoding of the program's own fixed texts: the messages and the prefix
-// of the output name.
+// Sizes the system's own copies work in: the memory page, and the piece that
+// file systems keeping large folios take fastest, whole and at offsets of its
+// size (31 pages a write cost 1.15 times 32 in our measurements).
+constexpr std::size_t PAGE_SIZE = 4096;
+constexpr std::size_t WRITE_PIECE = std::size_t{128} * 1024;
+// The most one read or write of a console moves.
+constexpr std::size_t CONSOLE_TRANSFER = 4096;
+
+// How bytes written to a console are to be read as characters: Windows shows
+// them as characters, in any code page.
 enum class TextEncoding { utf8, shift_jis };
 
-// A file name as the program forms it: NUL-terminated bytes, of which the
-// first fixed_prefix are the program's own prefix in its text encoding and the
-// rest are the name as typed. POSIX opens the bytes as they are. Windows opens
-// the name as UTF-16 text: the prefix's characters, then the typed ones as the
-// console delivered them (none lost or replaced by a look-alike) or, for a
-// name read from a pipe or a file, the bytes in the ANSI code page.
+// A character of text, as a Unicode code point; in a name's characters also
+// one of the two marks below.
+using Character = char32_t;
+// A byte inside a character, after the one where it begins.
+constexpr Character INSIDE_CHARACTER = 0xFFFFFFFEU;
+// A byte whose character is not known: read from a pipe or a file, or on a
+// system that reads consoles as bytes.
+constexpr Character UNKNOWN_CHARACTER = 0xFFFFFFFFU;
+
+// A file name: NUL-terminated bytes and, for each byte, the character that
+// begins there, INSIDE_CHARACTER or UNKNOWN_CHARACTER (or no characters at
+// all, nullptr). POSIX opens the bytes as they are. Windows opens the name as
+// UTF-16 text: the known characters as they are (none lost or replaced by a
+// look-alike), each run of unknown bytes as the ANSI code page reads it.
 struct FileName {
   const char* bytes;
-  std::size_t fixed_prefix;
+  const Character* characters;
 };
 
 // Process set-up before the first stream is used. A closed pipe on standard
 // output must not kill the process: its exit status is the answer the user
-// relies on, and messages that cannot be shown are simply lost. A file-size
+// relies on, and what cannot be shown is simply lost. A file-size
 // limit must not kill it either: the write fails and is reported as such.
-// texts is how the fixed texts are encoded: Windows shows them at a console
-// as characters, in any code page.
-void os_start(TextEncoding texts);
+// console_text is how the bytes written to a console are encoded.
+void os_start(TextEncoding console_text);
 
 FileHandle os_standard_input();
 FileHandle os_standard_output();
@@ -45,7 +60,7 @@ bool os_is_terminal(FileHandle handle);
 // Opens an existing file for reading, following links. Fails for a name that
 // does not exist, cannot be read, or is a directory. A FIFO is opened as any
 // reader of one expects: the call waits until a writer opens it, so that the
-// copy takes what the writer writes. Interrupted calls here and below are
+// reader takes what the writer writes. Interrupted calls here and below are
 // retried.
 bool os_open_read(const FileName& name, FileHandle* handle);
 
@@ -60,14 +75,13 @@ enum class NameState {
 };
 NameState os_name_state(const FileName& name);
 
-// The ways of writing the output where nobody sees it as the copy until it
-// is whole, best first. The output's life (conversion/output_life.h) tries
-// them in this order and keeps the first the system and the file system
-// support.
+// The ways of writing a new file where nobody takes it for finished until it
+// is whole, best first. Callers try them in this order and keep the first
+// the system and the file system support.
 enum class DraftWay {
-  unnamed,       // a file without a name in the output's folder, linked to
+  unnamed,       // a file without a name in the name's folder, linked to
                  // the name once whole (Linux)
-  aside_link,    // a new hidden file in the output's folder, linked to the
+  aside_link,    // a new hidden file in the name's folder, linked to the
                  // name once whole, then its own name removed
   aside_rename,  // the same, renamed to the name without replacing anything,
                  // where the file system has no hard links
@@ -80,14 +94,15 @@ constexpr DraftWay DRAFT_WAYS[] = {DraftWay::unnamed, DraftWay::aside_link, Draf
 // Room for the name a draft is written under, in the platform's own form.
 constexpr std::size_t DRAFT_NAME_ROOM = 2048;
 
-// The output while it is written.
+// A new file while it is written.
 struct Draft {
   FileHandle handle;
   DraftWay way;
   // Which file it is, as the file system tells files apart, so that a name
   // another program has put something else under is never removed.
   std::uint64_t identity[2];
-  // The aside ways' own name for it: a dot, "brmark-" and six characters.
+  // The aside ways' own name for it on POSIX: a dot, "brmark-" and six
+  // characters (Windows keeps the UTF-16 form itself).
   char aside[DRAFT_NAME_ROOM];
 };
 
@@ -98,7 +113,7 @@ enum class StepResult {
   failed,
 };
 
-// Makes the output for name in the given way, never more readable than the
+// Makes a new file for name in the given way, never more readable than the
 // open file like: on POSIX 0644 masked by like's permission bits and the
 // umask, with like's group where the system allows, else no group bits.
 // Nothing already standing at any name is truncated or followed. From the
@@ -125,8 +140,14 @@ bool os_name_holds(const FileName& name, const Draft& draft);
 bool os_remove_published(const FileName& name, const Draft& draft);
 
 // Reads up to size bytes. Returns the count (more than 0, perhaps fewer than
-// asked), 0 at the end of the data, or -1 on a read error.
-std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size);
+// asked), 0 at the end of the data, or -1 on a read error. Given characters
+// (room for size), it also stores for each byte read the character that
+// begins there, as FileName holds them: a console that delivers characters
+// (Windows) gives them, anything else UNKNOWN_CHARACTER. A console line is
+// taken whole: what does not fit is dropped, never left for the next reader
+// of the console.
+std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size,
+                       Character* characters = nullptr);
 
 // Writes all size bytes, continuing after short and interrupted writes.
 // Returns false when any byte could not be written.

@@ -70,7 +70,7 @@ void os_exit(int) {
   __builtin_trap();
 }
 
-std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size) {
+std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size, Character*) {
   if (handle != memory::SOURCE || source.position == source.size) return 0;
   std::size_t chunk = source.chunks[source.next_chunk++ % memory::CHUNK_COUNT];
   if (chunk == 0) chunk = size;

@@ -1,24 +1,20 @@
-// POSIX implementation of the platform services.
+// POSIX: the files. Names are bytes, opened as they are. The output is
+// written where nobody takes it for the copy (an unnamed file, or a hidden
+// name beside it) and given its name once whole, never replacing anything.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#include "platform/platform.h"
+#include "platform/posix.h"
 
 namespace brmark {
 
 namespace {
-
-int fd_of(FileHandle handle) {
-  return static_cast<int>(handle);
-}
 
 bool is_directory(int fd) {
   struct stat status {};
@@ -58,16 +54,7 @@ int rename_no_replace(const char* /*from*/, const char* /*to*/) {
 }
 #endif
 
-// What an interrupt removes: while a draft has a name of its own, the
-// handler removes it (for under_name only while it still holds the draft,
-// as another program may have saved its own file there meanwhile). Written
-// only while the guarded signals are blocked, so the handler never sees half
-// of it.
-constexpr int GUARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-char removal_name[DRAFT_NAME_ROOM];
-dev_t removal_device = 0;
-ino_t removal_inode = 0;
-volatile sig_atomic_t removal_armed = 0;
+}  // namespace
 
 // Removes path while it is the file device and inode name, and says whether
 // nothing of that file is left under it. Async-signal-safe.
@@ -76,77 +63,6 @@ bool remove_if_same(const char* path, dev_t device, ino_t inode) {
   if (lstat(path, &status) != 0) return errno == ENOENT;
   if (status.st_dev != device || status.st_ino != inode) return true;
   return unlink(path) == 0 || errno == ENOENT;
-}
-
-// Async-signal-safe: lstat, unlink, signal and raise only. The raised signal
-// stays blocked until the handler returns, then ends the process with the
-// default action, so the parent sees how the program ended. A handler has
-// nobody to report a failure to.
-void remove_draft_and_end(int signal_number) {
-  if (removal_armed != 0) (void)remove_if_same(removal_name, removal_device, removal_inode);
-  (void)signal(signal_number, SIG_DFL);
-  (void)raise(signal_number);
-}
-
-// A signal that was ignored when the program started (nohup, a background
-// job) stays ignored.
-void install_removal_handlers() {
-  struct sigaction action {};
-  action.sa_handler = remove_draft_and_end;
-  sigfillset(&action.sa_mask);
-  for (int signal_number : GUARDED_SIGNALS) {
-    struct sigaction previous {};
-    sigaction(signal_number, nullptr, &previous);
-    if (previous.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);
-  }
-}
-
-// Blocks the guarded signals for as long as it lives.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t guarded;
-    sigemptyset(&guarded);
-    for (int signal_number : GUARDED_SIGNALS) sigaddset(&guarded, signal_number);
-    sigprocmask(SIG_BLOCK, &guarded, &previous_);
-  }
-  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t previous_;
-};
-
-// With the signals held: from now on an interrupt removes path, which fd is.
-void arm_removal(const char* path, int fd) {
-  struct stat status {};
-  if (std::strlen(path) >= sizeof removal_name || fstat(fd, &status) != 0) return;
-  std::memcpy(removal_name, path, std::strlen(path) + 1);
-  removal_device = status.st_dev;
-  removal_inode = status.st_ino;
-  removal_armed = 1;
-}
-
-}  // namespace
-
-// Should either fail, the process would end by that signal as before; there
-// is nothing better to do about it.
-void os_start(TextEncoding /*texts*/) {
-  (void)signal(SIGPIPE, SIG_IGN);
-  (void)signal(SIGXFSZ, SIG_IGN);
-  install_removal_handlers();
-}
-
-FileHandle os_standard_input() {
-  return STDIN_FILENO;
-}
-FileHandle os_standard_output() {
-  return STDOUT_FILENO;
-}
-
-bool os_is_terminal(FileHandle handle) {
-  return isatty(fd_of(handle)) == 1;
 }
 
 bool os_open_read(const FileName& name, FileHandle* handle) {
@@ -276,7 +192,7 @@ void drop_aside(Draft* draft, int fd) {
   const SignalsHeld held;
   (void)close(fd);
   (void)unlink(draft->aside);
-  removal_armed = 0;
+  disarm_removal();
 }
 
 // Whether the folder takes hard links: the aside file is linked to a second
@@ -298,7 +214,7 @@ bool takes_renames(Draft* draft) {
   const SignalsHeld held;
   if (rename_no_replace(draft->aside, second) != 0) return false;
   std::memcpy(draft->aside, second, std::strlen(second) + 1);
-  std::memcpy(removal_name, second, std::strlen(second) + 1);
+  move_removal(second);
   return true;
 }
 
@@ -405,7 +321,7 @@ StepResult os_publish_draft(Draft* draft, const FileName& name) {
       published = confirm_under_name(*draft, name.bytes);
       break;
   }
-  if (published == StepResult::done) removal_armed = 0;
+  if (published == StepResult::done) disarm_removal();
   return published;
 }
 
@@ -416,7 +332,7 @@ bool os_discard_draft(const Draft& draft, const FileName& name) {
   } else if (draft.way == DraftWay::under_name) {
     removed = remove_if_draft(name.bytes, draft);
   }
-  removal_armed = 0;
+  disarm_removal();
   return removed;
 }
 
@@ -429,11 +345,17 @@ bool os_remove_published(const FileName& name, const Draft& draft) {
   return remove_if_draft(name.bytes, draft);
 }
 
-std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size) {
+// A terminal here delivers bytes, whose characters the program never needs:
+// names are opened as bytes.
+std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size,
+                       Character* characters) {
   for (;;) {
     const ssize_t count = read(fd_of(handle), buffer, size);
-    if (count >= 0) return count;
-    if (errno != EINTR) return -1;
+    if (count < 0 && errno == EINTR) continue;
+    if (characters != nullptr) {
+      for (ssize_t at = 0; at < count; ++at) characters[at] = UNKNOWN_CHARACTER;
+    }
+    return count < 0 ? -1 : count;
   }
 }
 
@@ -453,10 +375,6 @@ bool os_write_all(FileHandle handle, const unsigned char* bytes, std::size_t siz
 // the descriptor is gone either way.
 bool os_close(FileHandle handle) {
   return close(fd_of(handle)) == 0;
-}
-
-void os_exit(int status) {
-  std::exit(status);
 }
 
 }  // namespace brmark

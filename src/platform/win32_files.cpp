@@ -1,33 +1,17 @@
-// Win32 implementation of the platform services.
-//
-// Windows keeps names and the console's text in UTF-16. Names are opened
-// with the wide functions, built from the characters the user typed, and
-// fixed texts are written to a console as characters, so that both are right
-// whatever code page the system or the console uses. Bytes on pipes and in
-// files are never converted.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
+// Win32: the files. Names are opened by their UTF-16 text, built from the
+// characters the name's bytes stand for; the bytes in files and pipes are
+// never converted. The output is written aside, under a hidden name, and
+// renamed to its name once whole, never replacing anything.
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 
-#include "platform/platform.h"
+#include "platform/win32.h"
 
 namespace brmark {
 
 namespace {
-
-// FileHandle holds the HANDLE's bits, so the cast back is exact.
-HANDLE handle_of(FileHandle handle) {
-  return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
-}
-
-FileHandle file_handle_of(HANDLE handle) {
-  return reinterpret_cast<FileHandle>(handle);
-}
 
 // Other programs may read and write the files meanwhile, as with any
 // ordinary copy.
@@ -41,12 +25,6 @@ DWORD transfer_size(std::size_t size) {
   return static_cast<DWORD>(size < MAX_TRANSFER ? size : MAX_TRANSFER);
 }
 
-// Console reads and writes go through UTF-16 buffers sized for the standard
-// streams' 4096-byte buffers.
-constexpr std::size_t STANDARD_READ_UNITS = 4096 / 3;
-constexpr int STANDARD_WRITE_UNITS = 4096;
-constexpr wchar_t SUB_UNIT = 0x1A;
-
 // The draft an interrupt removes, until it is published: the handler runs on
 // a thread of its own, so both it and publishing hold draft_lock, and a
 // published copy is never touched.
@@ -59,18 +37,6 @@ void mark_for_deletion(HANDLE file) {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = TRUE;
   (void)SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
-}
-
-// Ctrl-C, Ctrl-Break and closing the console end the process with the status
-// Windows gives an interrupted program, whatever the host's default handler
-// does (Wine's exits with 0), and remove a draft not yet published.
-BOOL WINAPI end_interrupted(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
-    return FALSE;
-  }
-  EnterCriticalSection(&draft_lock);
-  if (interrupt_removes != INVALID_HANDLE_VALUE) mark_for_deletion(interrupt_removes);
-  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 // Windows 10 1709 and later have a deletion mark under which writing goes on
@@ -99,108 +65,6 @@ bool draft_marked = false;
 constexpr std::size_t DRAFT_UNITS = 1024;
 wchar_t draft_name[DRAFT_UNITS];
 
-// The code page of the program's fixed texts.
-UINT text_code_page = 932;
-
-// The standard streams when they are consoles, else INVALID_HANDLE_VALUE.
-HANDLE console_input = INVALID_HANDLE_VALUE;
-HANDLE console_output = INVALID_HANDLE_VALUE;
-
-HANDLE console_or_invalid(HANDLE handle) {
-  DWORD mode = 0;
-  const bool console = GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode) != 0;
-  return console ? handle : INVALID_HANDLE_VALUE;
-}
-
-// What the console has delivered, character by character: the character's
-// UTF-16 units and the bytes it became in the console's input code page. A
-// name typed at the console is opened with these characters. The first ones
-// suffice: a longer name is refused before it is opened.
-struct TypedCharacter {
-  wchar_t units[2];
-  unsigned char bytes[4];
-  unsigned char unit_count;
-  unsigned char byte_count;
-};
-constexpr std::size_t KEPT_CHARACTERS = 300;
-TypedCharacter typed[KEPT_CHARACTERS];
-std::size_t typed_count = 0;
-
-// The bytes of one character in the console's code page. A character that
-// the code page cannot hold becomes one '?' rather than a look-alike (the
-// best-fit conversion would turn é into e): it counts as one byte toward the
-// name's limit and is opened as typed.
-int console_bytes(UINT code_page, const wchar_t* units, int unit_count, unsigned char* bytes) {
-  char* out = reinterpret_cast<char*>(bytes);
-  if (code_page == CP_UTF8) {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, units, unit_count, out, 4, nullptr, nullptr);
-    return length > 0 ? length : 0;
-  }
-  BOOL lost = FALSE;
-  const int length = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, units, unit_count, out, 4,
-                                         nullptr, &lost);
-  if (length > 0 && lost == FALSE) return length;
-  bytes[0] = '?';
-  return 1;
-}
-
-void keep_typed(const wchar_t* units, int unit_count, const unsigned char* bytes, int byte_count) {
-  if (typed_count == KEPT_CHARACTERS) return;
-  TypedCharacter& kept = typed[typed_count++];
-  std::memcpy(kept.units, units, static_cast<std::size_t>(unit_count) * sizeof(wchar_t));
-  std::memcpy(kept.bytes, bytes, static_cast<std::size_t>(byte_count));
-  kept.unit_count = static_cast<unsigned char>(unit_count);
-  kept.byte_count = static_cast<unsigned char>(byte_count);
-}
-
-// One console read, as the bytes of the console's input code page. The
-// stream drops what follows a SUB in the same read; so does the record of
-// typed characters.
-std::ptrdiff_t read_console(unsigned char* buffer, std::size_t size) {
-  // At most 4 bytes for 2 units, 3 for 1: a third of the room in units.
-  wchar_t units[STANDARD_READ_UNITS];
-  const std::size_t asked = size / 3 < STANDARD_READ_UNITS ? size / 3 : STANDARD_READ_UNITS;
-  DWORD count = 0;
-  if (ReadConsoleW(console_input, units, static_cast<DWORD>(asked), &count, nullptr) == 0) {
-    return -1;
-  }
-  const UINT code_page = GetConsoleCP();
-  std::size_t stored = 0;
-  bool keeping = true;
-  for (DWORD at = 0; at < count;) {
-    const bool pair =
-        IS_HIGH_SURROGATE(units[at]) && at + 1 < count && IS_LOW_SURROGATE(units[at + 1]);
-    const int unit_count = pair ? 2 : 1;
-    const int byte_count = console_bytes(code_page, units + at, unit_count, buffer + stored);
-    if (units[at] == SUB_UNIT) keeping = false;
-    if (keeping) keep_typed(units + at, unit_count, buffer + stored, byte_count);
-    stored += static_cast<std::size_t>(byte_count);
-    at += static_cast<DWORD>(unit_count);
-  }
-  return static_cast<std::ptrdiff_t>(stored);
-}
-
-// The typed characters whose bytes are exactly the first length bytes the
-// console delivered, appended to wide; false when they are not.
-bool typed_at_console(const char* bytes, std::size_t length, wchar_t* wide, std::size_t room) {
-  std::size_t at = 0;
-  std::size_t units = 0;
-  for (std::size_t i = 0; i < typed_count && at < length; ++i) {
-    const TypedCharacter& kept = typed[i];
-    if (at + kept.byte_count > length ||
-        std::memcmp(bytes + at, kept.bytes, kept.byte_count) != 0 ||
-        units + kept.unit_count >= room) {
-      return false;
-    }
-    std::memcpy(wide + units, kept.units, kept.unit_count * sizeof(wchar_t));
-    units += kept.unit_count;
-    at += kept.byte_count;
-  }
-  if (at != length) return false;
-  wide[units] = L'\0';
-  return true;
-}
-
 // Bytes in a code page as UTF-16, NUL-terminated; false when they do not fit.
 bool decoded(UINT code_page, const char* bytes, std::size_t length, wchar_t* wide,
              std::size_t room) {
@@ -217,21 +81,44 @@ bool decoded(UINT code_page, const char* bytes, std::size_t length, wchar_t* wid
 // Names are at most a few hundred characters.
 constexpr std::size_t NAME_UNITS = 1024;
 
-// The name's UTF-16 text: the program's prefix in its own code page, then the
-// typed part as typed at the console, or as the ANSI functions would read
-// those bytes.
-bool wide_name(const FileName& name, wchar_t* wide) {
-  if (!decoded(text_code_page, name.bytes, name.fixed_prefix, wide, NAME_UNITS)) return false;
-  const std::size_t prefix_units = std::wcslen(wide);
-  const char* rest = name.bytes + name.fixed_prefix;
-  const std::size_t length = std::strlen(rest);
-  wchar_t* typed_part = wide + prefix_units;
-  const std::size_t room = NAME_UNITS - prefix_units;
-  if (console_input != INVALID_HANDLE_VALUE) {
-    return typed_at_console(rest, length, typed_part, room) ||
-           decoded(GetConsoleCP(), rest, length, typed_part, room);
+// Appends a character as UTF-16; false when it does not fit.
+bool append_character(Character character, wchar_t* wide, std::size_t* units) {
+  const std::size_t needed = character > 0xFFFF ? 2 : 1;
+  if (*units + needed >= NAME_UNITS) return false;
+  if (needed == 1) {
+    wide[(*units)++] = static_cast<wchar_t>(character);
+    return true;
   }
-  return decoded(CP_ACP, rest, length, typed_part, room);
+  wide[(*units)++] = static_cast<wchar_t>(0xD800 + ((character - 0x10000) >> 10));
+  wide[(*units)++] = static_cast<wchar_t>(0xDC00 + ((character - 0x10000) & 0x3FF));
+  return true;
+}
+
+// Appends bytes of unknown characters as the ANSI functions would read them.
+bool append_bytes(const char* bytes, std::size_t length, wchar_t* wide, std::size_t* units) {
+  if (length == 0) return true;
+  if (!decoded(CP_ACP, bytes, length, wide + *units, NAME_UNITS - *units)) return false;
+  *units += std::wcslen(wide + *units);
+  return true;
+}
+
+// The name's UTF-16 text: its known characters as they are, each run of
+// bytes whose characters are unknown as the ANSI code page reads it.
+bool wide_name(const FileName& name, wchar_t* wide) {
+  std::size_t units = 0;
+  std::size_t unknown_from = 0;
+  std::size_t at = 0;
+  for (; name.bytes[at] != '\0'; ++at) {
+    const Character character =
+        name.characters != nullptr ? name.characters[at] : UNKNOWN_CHARACTER;
+    if (character == UNKNOWN_CHARACTER) continue;
+    if (!append_bytes(name.bytes + unknown_from, at - unknown_from, wide, &units)) return false;
+    unknown_from = at + 1;
+    if (character != INSIDE_CHARACTER && !append_character(character, wide, &units)) return false;
+  }
+  if (!append_bytes(name.bytes + unknown_from, at - unknown_from, wide, &units)) return false;
+  wide[units] = L'\0';
+  return true;
 }
 
 // A 32-bit program on 64-bit Windows sees SysWOW64 where the user names
@@ -270,53 +157,16 @@ bool delete_file(const FileName& name) {
   return deleted;
 }
 
-// Fixed texts shown at a console as their characters. The standard output
-// stream's buffer holds whole texts, no larger than this.
-bool write_console(const unsigned char* bytes, std::size_t size) {
-  wchar_t text[STANDARD_WRITE_UNITS];
-  if (size > STANDARD_WRITE_UNITS) return false;
-  const int units = MultiByteToWideChar(text_code_page, 0, reinterpret_cast<const char*>(bytes),
-                                        static_cast<int>(size), text, STANDARD_WRITE_UNITS);
-  if (units <= 0) return false;
-  for (int done = 0; done < units;) {
-    DWORD count = 0;
-    if (WriteConsoleW(console_output, text + done, static_cast<DWORD>(units - done), &count,
-                      nullptr) == 0 ||
-        count == 0) {
-      return false;
-    }
-    done += static_cast<int>(count);
-  }
-  return true;
-}
-
 }  // namespace
 
-// No "insert a disk" or "file not found" dialog boxes: a console program
-// answers with its own message. A Ctrl-C that the parent told this process to
-// ignore never reaches the handler, so it stays ignored.
-void os_start(TextEncoding texts) {
-  text_code_page = texts == TextEncoding::shift_jis ? 932 : CP_UTF8;
-  (void)SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+void start_files() {
   InitializeCriticalSection(&draft_lock);
-  (void)SetConsoleCtrlHandler(end_interrupted, TRUE);
   if (IsWow64Process(GetCurrentProcess(), &under_wow64) == 0) under_wow64 = FALSE;
 }
 
-FileHandle os_standard_input() {
-  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  console_input = console_or_invalid(input);
-  return file_handle_of(input);
-}
-FileHandle os_standard_output() {
-  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  console_output = console_or_invalid(output);
-  return file_handle_of(output);
-}
-
-// NUL is a character device too, but only a console has a console mode.
-bool os_is_terminal(FileHandle handle) {
-  return console_or_invalid(handle_of(handle)) != INVALID_HANDLE_VALUE;
+void drop_draft_at_exit() {
+  EnterCriticalSection(&draft_lock);
+  if (interrupt_removes != INVALID_HANDLE_VALUE) mark_for_deletion(interrupt_removes);
 }
 
 // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open at all.
@@ -526,10 +376,14 @@ bool os_remove_published(const FileName& name, const Draft& draft) {
 
 // A pipe whose writer has gone reports ERROR_BROKEN_PIPE: that is its end,
 // not an error.
-std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size) {
-  if (handle_of(handle) == console_input) return read_console(buffer, size);
+std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t size,
+                       Character* characters) {
+  if (is_console_input(handle_of(handle))) return read_console(buffer, size, characters);
   DWORD count = 0;
   if (ReadFile(handle_of(handle), buffer, transfer_size(size), &count, nullptr) != 0) {
+    if (characters != nullptr) {
+      for (DWORD at = 0; at < count; ++at) characters[at] = UNKNOWN_CHARACTER;
+    }
     return static_cast<std::ptrdiff_t>(count);
   }
   const DWORD error = GetLastError();
@@ -537,7 +391,7 @@ std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t siz
 }
 
 bool os_write_all(FileHandle handle, const unsigned char* bytes, std::size_t size) {
-  if (handle_of(handle) == console_output) return write_console(bytes, size);
+  if (is_console_output(handle_of(handle))) return write_console(bytes, size);
   while (size > 0) {
     DWORD count = 0;
     if (WriteFile(handle_of(handle), bytes, transfer_size(size), &count, nullptr) == 0 ||
@@ -552,10 +406,6 @@ bool os_write_all(FileHandle handle, const unsigned char* bytes, std::size_t siz
 
 bool os_close(FileHandle handle) {
   return CloseHandle(handle_of(handle)) != 0;
-}
-
-void os_exit(int status) {
-  ExitProcess(static_cast<UINT>(status));
 }
 
 }  // namespace brmark

@@ -112,14 +112,15 @@ def contenders(brmark, floor, output_size):
 
 
 def timed(command, folder, **streams):
-    """Runs command under /usr/bin/time; returns (seconds, peak resident KB).
+    """Runs command under /usr/bin/time; returns (seconds, peak resident KB,
+    user seconds, system seconds).
 
     The peak comes from /usr/bin/time, a small process: a child forked from
     this one would inherit this process's high-water mark. A contender still
     running after TIME_LIMIT seconds is stopped and counted as infinitely slow."""
     peak_file = os.path.join(folder, "peak")
     start = time.perf_counter()
-    process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file] + command,
+    process = subprocess.Popen(["/usr/bin/time", "-f", "%M %U %S", "-o", peak_file] + command,
                                cwd=folder, start_new_session=True, **streams)
     # A blocking wait: Popen.wait with a timeout polls, in steps of up to 50 ms.
     stopper = threading.Timer(TIME_LIMIT, os.killpg, (process.pid, signal.SIGKILL))
@@ -129,33 +130,35 @@ def timed(command, folder, **streams):
     stopper.cancel()
     process.returncode = os.waitstatus_to_exitcode(status)
     if process.returncode == -signal.SIGKILL:
-        return math.inf, 0
+        return math.inf, 0, math.inf, math.inf
     if process.returncode != 0:
         sys.exit(f"{command[0]} failed with status {process.returncode}")
     with open(peak_file) as f:
-        return seconds, int(f.read().split()[-1])
+        peak, user, system = f.read().split()[-3:]
+        return seconds, int(peak), float(user), float(system)
 
 
 def run_once(folder, name, command, brmark):
-    """Runs one contender on one input; returns (seconds, peak KB, output path)."""
+    """Runs one contender on one input; returns (times, output path), times as
+    timed gives them."""
     if command is None:
         before = set(os.listdir(folder)) - {"peak"}
         with tempfile.TemporaryFile() as typed:
             typed.write(name.encode() + b"\n")
             typed.seek(0)
-            seconds, peak = timed([brmark], folder, stdin=typed, stdout=subprocess.DEVNULL)
+            times = timed([brmark], folder, stdin=typed, stdout=subprocess.DEVNULL)
         created = sorted(set(os.listdir(folder)) - before - {"peak"})
-        if len(created) != 1 or seconds == math.inf:
+        if len(created) != 1 or times[0] == math.inf:
             sys.exit(f"brmark created {created} for {name}")
-        return seconds, peak, os.path.join(folder, created[0])
+        return times, os.path.join(folder, created[0])
     if len(command) > 1 and command[1] is None:  # the floor opens and creates its files itself
         command = [command[0], name] + command[2:]
-        seconds, peak = timed(command, folder, stdout=subprocess.DEVNULL)
-        return seconds, peak, os.path.join(folder, command[2])
+        times = timed(command, folder, stdout=subprocess.DEVNULL)
+        return times, os.path.join(folder, command[2])
     output = os.path.join(folder, "out")
     with open(os.path.join(folder, name), "rb") as source, open(output, "wb") as sink:
-        seconds, peak = timed(command, folder, stdin=source, stdout=sink)
-    return seconds, peak, output
+        times = timed(command, folder, stdin=source, stdout=sink)
+    return times, output
 
 
 PAIRED = ("brmark", "floor", "cat")
@@ -179,13 +182,15 @@ def measure(folder, name, brmark, floor, runs):
     with open(os.path.join(folder, name), "rb") as f:
         expected = reference(f.read())
     commands = dict(contenders(brmark, floor, len(expected)))
-    results = {label: ([], []) for label in commands}
+    # Per label: wall seconds, peak KB, user seconds and system seconds, a
+    # list each.
+    results = {label: ([], [], [], []) for label in commands}
     # One run of each of the programs the ratios compare, not counted: the
     # first writes after a while idle cost several times more on the
     # virtual machines this is run on, and would land on whichever came first.
     for label in PAIRED:
         os.sync()
-        os.remove(run_once(folder, name, commands[label], brmark)[2])
+        os.remove(run_once(folder, name, commands[label], brmark)[1])
     checked = False
     for order in rounds(commands, runs):
         for label in order:
@@ -194,9 +199,9 @@ def measure(folder, name, brmark, floor, runs):
                 results[label][0].append(math.inf)  # too slow once: not run again
                 continue
             os.sync()  # the previous run's writeback is not charged to this one
-            seconds, peak_kb, output = run_once(folder, name, command, brmark)
-            results[label][0].append(seconds)
-            results[label][1].append(peak_kb)
+            times, output = run_once(folder, name, command, brmark)
+            for kept, value in zip(results[label], times):
+                kept.append(value)
             if label == "brmark" and not checked:
                 with open(output, "rb") as f:
                     if f.read() != expected:
@@ -223,16 +228,20 @@ def processor():
     return "unknown processor"
 
 
-def row_cells(name, label, seconds, peaks, size, floor, cat, ratio=None):
+def row_cells(name, label, kept, size, floor, cat, ratio=None):
+    seconds, peaks, user, system = kept
     median = statistics.median(seconds)
     if median == math.inf:
-        return [name, label, f"> {TIME_LIMIT} (stopped)", "-", "-", "-", "-"]
+        return [name, label, f"> {TIME_LIMIT} (stopped)", "-", "-", "-", "-", "-", "-"]
     ratio = median / floor if ratio is None else ratio
-    return [name, label, f"{median:.3f}", f"{size / median / 1e6:.0f}", f"{ratio:.2f}",
+    return [name, label, f"{median:.3f}", f"{statistics.median(user):.3f}",
+            f"{statistics.median(system):.3f}", f"{size / median / 1e6:.0f}", f"{ratio:.2f}",
             f"{median / cat:.2f}", str(max(peaks))]
 
 
-HEADINGS = ["corpus", "contender", "median s", "MB/s", "x floor", "x cat", "peak KB"]
+HEADINGS = ["corpus", "contender", "median s", "user s", "sys s", "MB/s", "x floor", "x cat",
+            "peak KB"]
+ROW = "{:8} {:10} {:>9} {:>7} {:>7} {:>8} {:>8} {:>7} {:>8}"
 
 
 def main():
@@ -266,7 +275,7 @@ def main():
     all_met = True
     rows, verdicts = [], []
     try:
-        print("{:8} {:10} {:>9} {:>8} {:>8} {:>7} {:>8}".format(*HEADINGS))
+        print(ROW.format(*HEADINGS))
         for name, description, mib, generate, target in CORPORA:
             if arguments.only and name not in arguments.only.split(","):
                 continue
@@ -277,11 +286,11 @@ def main():
             floor_median = statistics.median(results["floor"][0])
             cat = statistics.median(results["cat"][0])
             ratio = pair_ratio(results)
-            for label, (seconds, peaks) in results.items():
-                cells = row_cells(f"{name} ({size / MIB:.3g} MiB)", label, seconds, peaks, size,
+            for label, kept in results.items():
+                cells = row_cells(f"{name} ({size / MIB:.3g} MiB)", label, kept, size,
                                   floor_median, cat, ratio if label == "brmark" else None)
                 rows.append(cells)
-                print("{:8} {:10} {:>9} {:>8} {:>8} {:>7} {:>8}".format(name, *cells[1:]))
+                print(ROW.format(name, *cells[1:]))
             brmark_median = statistics.median(results["brmark"][0])
             brmark_peak = max(results["brmark"][1])
             others = min((statistics.median(results[k][0]) for k in ("sed", "awk", "perl")
@@ -305,7 +314,7 @@ def main():
     if arguments.markdown:
         with open(arguments.markdown, "w") as f:
             f.write(f"On {machine}.\n\n")
-            f.write("| " + " | ".join(HEADINGS) + " |\n|" + "---|" * 2 + "---:|" * 5 + "\n")
+            f.write("| " + " | ".join(HEADINGS) + " |\n|" + "---|" * 2 + "---:|" * 7 + "\n")
             f.writelines("| " + " | ".join(cells) + " |\n" for cells in rows)
             f.write("\n" + "".join(f"- {line}\n" for line in verdicts) + f"\n{summary}\n")
 

@@ -40,13 +40,13 @@ struct CopyProgress {
 // A CR whose LF comes later: a CR that ends a window is copied as an
 // ordinary byte, and when the next window begins with an LF, the pair's mark
 // is stored over that copy. Whether an LF at a window's first byte closes a
-// pair is therefore a value the kernel carries from the window before
-// (cr_before), never a read outside the window; for the first window of a
-// call it is false, because the caller settles every byte before from.in
-// through the reading rules and never splits a pair. A CR that ends the last
-// window goes back to the caller undecided: the returned in is never just
-// past a CR the kernel copied, and the reading rules decide it with the byte
-// after it.
+// pair therefore depends on the byte before the window: for every window but
+// the first of a call, the last byte of the window before, in the kernel's
+// own input; for the first, the caller's byte, which is never read and never
+// such a CR, because the caller settles every byte before from.in through
+// the reading rules and never splits a pair. A CR that ends the last window
+// goes back to the caller undecided: the returned in is never just past a CR
+// the kernel copied, and the reading rules decide it with the byte after it.
 using CopyKernel = CopyProgress (*)(CopyProgress from, const unsigned char* in_end,
                                     const unsigned char* out_end);
 

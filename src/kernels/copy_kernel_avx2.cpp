@@ -37,14 +37,12 @@ struct Avx2 {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), load32(window + 32));
   }
 
+  template <bool FIRST>
   static unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
-                                   std::uint64_t lf_mask, bool cr_before);
+                                   std::uint64_t lf_mask) {
+    return mark_dense_by_shuffles<Avx2, FIRST>(window, out, lf_mask, equal_mask64(window, 0x0D));
+  }
 };
-
-unsigned char* Avx2::mark_dense(const unsigned char* window, unsigned char* out,
-                                std::uint64_t lf_mask, bool cr_before) {
-  return mark_dense_by_shuffles<Avx2>(window, out, lf_mask, equal_mask64(window, 0x0D), cr_before);
-}
 
 }  // namespace
 

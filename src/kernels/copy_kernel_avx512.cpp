@@ -30,15 +30,12 @@ struct Avx512 {
     _mm512_storeu_si512(static_cast<void*>(out), load64(window));
   }
 
+  template <bool FIRST>
   static unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
-                                   std::uint64_t lf_mask, bool cr_before);
+                                   std::uint64_t lf_mask) {
+    return mark_dense_by_shuffles<Avx512, FIRST>(window, out, lf_mask, equal_mask64(window, 0x0D));
+  }
 };
-
-unsigned char* Avx512::mark_dense(const unsigned char* window, unsigned char* out,
-                                  std::uint64_t lf_mask, bool cr_before) {
-  return mark_dense_by_shuffles<Avx512>(window, out, lf_mask, equal_mask64(window, 0x0D),
-                                        cr_before);
-}
 
 }  // namespace
 

@@ -28,33 +28,26 @@ static inline std::ptrdiff_t first_bit_or_window(std::uint64_t mask) {
 }
 
 // Whether the LF at lf_at (KERNEL_WINDOW for none) closes a CR LF pair: the
-// byte before it is a CR, within the window or, for an LF that opens the
-// window, as cr_before tells (the rule for a CR whose LF comes later, in
-// copy_kernel.h). The window's own byte is read in both cases, the LF itself
-// when it opens the window, so that no branch depends on where it stands.
-static inline std::ptrdiff_t closes_pair(const unsigned char* window, std::ptrdiff_t lf_at,
-                                         bool cr_before) {
-  const auto opens = static_cast<std::ptrdiff_t>(lf_at == 0);
-  return static_cast<std::ptrdiff_t>(window[lf_at - 1 + opens] == 0x0D) |
-         (opens & static_cast<std::ptrdiff_t>(cr_before));
-}
-
-// Whether the window ends in a CR, which the next window's first LF would
-// pair with: that window's cr_before.
-static inline bool ends_in_cr(const unsigned char* window) {
-  return window[KERNEL_WINDOW - 1] == 0x0D;
+// byte before it is a CR (the rule for a CR whose LF comes later, in
+// copy_kernel.h). Before the first window of a call lies the caller's byte,
+// which is not read: there the LF itself is read instead, never a CR, so
+// that no branch depends on where the LF stands.
+template <bool FIRST>
+static inline std::ptrdiff_t closes_pair(const unsigned char* window, std::ptrdiff_t lf_at) {
+  const std::ptrdiff_t before = lf_at - 1 + static_cast<std::ptrdiff_t>(FIRST && lf_at == 0);
+  return static_cast<std::ptrdiff_t>(window[before] == 0x0D);
 }
 
 // A window with at most one LF, without a data-dependent branch. The window
 // is already copied to out. The marked line end is stored where the line end
 // begins and the rest of the window copied after it in any case; with no LF
 // both land past the window's copy, as scratch.
-template <class Isa>
+template <class Isa, bool FIRST>
 static inline unsigned char* mark_sparse(const unsigned char* window, unsigned char* out,
-                                         std::uint64_t lf_mask, bool cr_before) {
+                                         std::uint64_t lf_mask) {
   const std::ptrdiff_t lf_at = first_bit_or_window(lf_mask);
   const std::ptrdiff_t has_lf = lf_mask != 0;
-  const std::ptrdiff_t head = lf_at - (closes_pair(window, lf_at, cr_before) & has_lf);
+  const std::ptrdiff_t head = lf_at - (closes_pair<FIRST>(window, lf_at) & has_lf);
   std::memcpy(out + head, MARKED_LINE_END, sizeof MARKED_LINE_END);
   unsigned char* const rest = out + head + has_lf * MARKED_LINE_END_LENGTH;
   Isa::copy_window(rest, window + lf_at + has_lf);
@@ -65,14 +58,14 @@ static inline unsigned char* mark_sparse(const unsigned char* window, unsigned c
 // copied again from there, overwriting the previous copy's tail. The line end
 // begins at the LF, or at the CR just before it, which may be the last byte
 // of the window before, already copied.
-template <class Isa>
+template <class Isa, bool FIRST>
 static inline unsigned char* mark_by_runs(const unsigned char* window, unsigned char* out,
-                                          std::uint64_t lf_mask, bool cr_before) {
+                                          std::uint64_t lf_mask) {
   std::ptrdiff_t start = 0;
   do {
     const std::ptrdiff_t lf_at = first_bit_or_window(lf_mask);
     lf_mask &= lf_mask - 1;
-    out += lf_at - closes_pair(window, lf_at, cr_before) - start;
+    out += lf_at - closes_pair<FIRST>(window, lf_at) - start;
     std::memcpy(out, MARKED_LINE_END, sizeof MARKED_LINE_END);
     out += MARKED_LINE_END_LENGTH;
     start = lf_at + 1;
@@ -81,15 +74,14 @@ static inline unsigned char* mark_by_runs(const unsigned char* window, unsigned 
   return out + (KERNEL_WINDOW - start);
 }
 
-// One window as copy_windows moves it, given its LF mask and whether the
-// byte before it is a CR the kernel copied; returns where the next window's
-// copy goes.
-template <class Isa>
+// One window as copy_windows moves it, given its LF mask, FIRST for the first
+// window of a call; returns where the next window's copy goes.
+template <class Isa, bool FIRST>
 static inline unsigned char* copy_window_marking(const unsigned char* in, unsigned char* out,
-                                                 std::uint64_t lf_mask, bool cr_before) {
+                                                 std::uint64_t lf_mask) {
   Isa::copy_window(out, in);
-  return (lf_mask & (lf_mask - 1)) == 0 ? mark_sparse<Isa>(in, out, lf_mask, cr_before)
-                                        : Isa::mark_dense(in, out, lf_mask, cr_before);
+  return (lf_mask & (lf_mask - 1)) == 0 ? mark_sparse<Isa, FIRST>(in, out, lf_mask)
+                                        : Isa::template mark_dense<FIRST>(in, out, lf_mask);
 }
 
 // Where Isa::IN_BLOCKS, windows go four at a time while there is room for
@@ -103,7 +95,7 @@ constexpr std::ptrdiff_t KERNEL_BLOCK_ROOM = 4 * (KERNEL_ROOM - KERNEL_WINDOW) +
 
 // Isa provides lf_mask(window) (bit i set where byte i is LF) and
 // copy_window(out, window), each over KERNEL_WINDOW bytes,
-// mark_dense(window, out, lf_mask, cr_before) for windows with several LFs,
+// mark_dense<FIRST>(window, out, lf_mask) for windows with several LFs,
 // which may be mark_by_runs, and IN_BLOCKS.
 //
 // Windows follow each other at a fixed stride, so the loads of one never
@@ -111,14 +103,18 @@ constexpr std::ptrdiff_t KERNEL_BLOCK_ROOM = 4 * (KERNEL_ROOM - KERNEL_WINDOW) +
 // from window to window. The only branches that depend on the text are "more
 // than one LF in this window", rare in ordinary text and usual in very short
 // lines, and "no LF in these four windows", rare in ordinary text and usual
-// in long lines. A CR that ends a window is carried to the next as
-// cr_before, by the rule in copy_kernel.h.
+// in long lines. The first window goes alone, as the byte before it is the
+// caller's (the rule in copy_kernel.h); every later one looks back into the
+// window before.
 template <class Isa>
 static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
                                  const unsigned char* out_end) {
   const unsigned char* in = from.in;
   unsigned char* out = from.out;
-  bool cr_before = false;
+  if (in_end - in >= KERNEL_LOOKAHEAD && out_end - out >= KERNEL_ROOM) {
+    out = copy_window_marking<Isa, true>(in, out, Isa::lf_mask(in));
+    in += KERNEL_WINDOW;
+  }
   while (Isa::IN_BLOCKS && in_end - in >= KERNEL_BLOCK + KERNEL_WINDOW &&
          out_end - out >= KERNEL_BLOCK_ROOM) {
     const std::uint64_t m0 = Isa::lf_mask(in);
@@ -132,24 +128,21 @@ static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
       Isa::copy_window(out + 3 * KERNEL_WINDOW, in + 3 * KERNEL_WINDOW);
       out += KERNEL_BLOCK;
     } else {
-      out = copy_window_marking<Isa>(in, out, m0, cr_before);
-      out = copy_window_marking<Isa>(in + KERNEL_WINDOW, out, m1, ends_in_cr(in));
-      out =
-          copy_window_marking<Isa>(in + 2 * KERNEL_WINDOW, out, m2, ends_in_cr(in + KERNEL_WINDOW));
-      out = copy_window_marking<Isa>(in + 3 * KERNEL_WINDOW, out, m3,
-                                     ends_in_cr(in + 2 * KERNEL_WINDOW));
+      out = copy_window_marking<Isa, false>(in, out, m0);
+      out = copy_window_marking<Isa, false>(in + KERNEL_WINDOW, out, m1);
+      out = copy_window_marking<Isa, false>(in + 2 * KERNEL_WINDOW, out, m2);
+      out = copy_window_marking<Isa, false>(in + 3 * KERNEL_WINDOW, out, m3);
     }
-    cr_before = ends_in_cr(in + 3 * KERNEL_WINDOW);
     in += KERNEL_BLOCK;
   }
   while (in_end - in >= KERNEL_LOOKAHEAD && out_end - out >= KERNEL_ROOM) {
-    out = copy_window_marking<Isa>(in, out, Isa::lf_mask(in), cr_before);
-    cr_before = ends_in_cr(in);
+    out = copy_window_marking<Isa, false>(in, out, Isa::lf_mask(in));
     in += KERNEL_WINDOW;
   }
   // A CR that ended the last window may pair with an LF that is not looked
   // at here: it goes back to the caller undecided.
-  return {in - cr_before, out - cr_before};
+  const bool ends_in_cr = in != from.in && in[-1] == 0x0D;
+  return {in - ends_in_cr, out - ends_in_cr};
 }
 
 }  // namespace brmark

@@ -43,9 +43,10 @@ struct Portable {
     std::memcpy(out, window, KERNEL_WINDOW);
   }
 
+  template <bool FIRST>
   static unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
-                                   std::uint64_t lf_mask, bool cr_before) {
-    return mark_by_runs<Portable>(window, out, lf_mask, cr_before);
+                                   std::uint64_t lf_mask) {
+    return mark_by_runs<Portable, FIRST>(window, out, lf_mask);
   }
 };
 

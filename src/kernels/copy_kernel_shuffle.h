@@ -45,13 +45,14 @@ static constexpr Expansions make_expansions() {
 static constexpr Expansions EXPANSIONS = make_expansions();
 
 // Only where no LF follows a CR: the shuffle marks every LF alike. A CR
-// that ended the window before counts as cr_before (the rule for a CR whose
-// LF comes later, in copy_kernel.h).
-static inline bool marks_every_lf_alike(std::uint64_t lf_mask, std::uint64_t cr_mask,
-                                        bool cr_before) {
-  const std::uint64_t lf_after_cr =
-      (cr_mask << 1 | static_cast<std::uint64_t>(cr_before)) & lf_mask;
-  return lf_after_cr == 0;
+// that ended the window before counts, but for the first window of a call,
+// before which lies the caller's byte (the rule for a CR whose LF comes
+// later, in copy_kernel.h).
+template <bool FIRST>
+static inline bool marks_every_lf_alike(const unsigned char* window, std::uint64_t lf_mask,
+                                        std::uint64_t cr_mask) {
+  const auto cr_before = static_cast<std::uint64_t>(!FIRST && window[-1] == 0x0D);
+  return ((cr_mask << 1 | cr_before) & lf_mask) == 0;
 }
 
 static inline __m128i expansion_part(const unsigned char* table_row, std::ptrdiff_t part) {
@@ -77,12 +78,13 @@ static inline unsigned char* expand_groups(const unsigned char* window, unsigned
 
 // A window with several LFs, given where its CRs are: by shuffles where every
 // LF is marked alike, else line end by line end.
-template <class Isa>
+template <class Isa, bool FIRST>
 static inline unsigned char* mark_dense_by_shuffles(const unsigned char* window, unsigned char* out,
-                                                    std::uint64_t lf_mask, std::uint64_t cr_mask,
-                                                    bool cr_before) {
-  if (marks_every_lf_alike(lf_mask, cr_mask, cr_before)) return expand_groups(window, out, lf_mask);
-  return mark_by_runs<Isa>(window, out, lf_mask, cr_before);
+                                                    std::uint64_t lf_mask, std::uint64_t cr_mask) {
+  if (marks_every_lf_alike<FIRST>(window, lf_mask, cr_mask)) {
+    return expand_groups(window, out, lf_mask);
+  }
+  return mark_by_runs<Isa, FIRST>(window, out, lf_mask);
 }
 
 }  // namespace brmark

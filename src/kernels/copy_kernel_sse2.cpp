@@ -35,9 +35,10 @@ struct Sse2 {
     }
   }
 
+  template <bool FIRST>
   static unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
-                                   std::uint64_t lf_mask, bool cr_before) {
-    return mark_by_runs<Sse2>(window, out, lf_mask, cr_before);
+                                   std::uint64_t lf_mask) {
+    return mark_by_runs<Sse2, FIRST>(window, out, lf_mask);
   }
 };
 

@@ -1,7 +1,7 @@
 // The floor for brmark's throughput: what its system calls and kernel copies
-// cost with no transform at all. Reads the input in brmark's 128 KiB pieces
-// and writes exactly as many bytes as brmark's output holds, in the same
-// pieces, to a file it creates as brmark does. The bytes written are the
+// cost with no transform at all. Reads the input in brmark's pieces
+// (WRITE_PIECE) and writes exactly as many bytes as brmark's output holds, in
+// the same pieces, to a file it creates as brmark does. The bytes written are the
 // input's own, repeated where the output is the longer: their values do not
 // matter, their count and the calls do.
 //
@@ -12,9 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/platform.h"
+
 namespace {
 
-constexpr long long PIECE = 128 * 1024;
+constexpr long long PIECE = static_cast<long long>(brmark::WRITE_PIECE);
 alignas(4096) unsigned char buffer[PIECE];
 
 bool write_piece(int fd, long long size) {

@@ -126,35 +126,39 @@ bool wide_name(const FileName& name, wchar_t* wide) {
 // that a name means the folder the user sees.
 BOOL under_wow64 = FALSE;
 
-bool redirection_off(PVOID* previous) {
-  return under_wow64 != FALSE && Wow64DisableWow64FsRedirection(previous) != 0;
+// Runs call with the redirection off, and leaves the error the call left,
+// not the one of turning the redirection back on.
+template <class Call>
+auto with_redirection_off(Call call) {
+  PVOID previous = nullptr;
+  const bool off = under_wow64 != FALSE && Wow64DisableWow64FsRedirection(&previous) != 0;
+  const auto result = call();
+  const DWORD error = GetLastError();
+  if (off) (void)Wow64RevertWow64FsRedirection(previous);
+  SetLastError(error);
+  return result;
 }
 
-void redirection_on(bool was_off, PVOID previous) {
-  if (was_off) (void)Wow64RevertWow64FsRedirection(previous);
+HANDLE create_wide(const wchar_t* wide, DWORD access, DWORD disposition, DWORD attributes) {
+  return with_redirection_off([&] {
+    return CreateFileW(wide, access, SHARED_READ_WRITE, nullptr, disposition,
+                       attributes | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  });
+}
+
+bool delete_wide(const wchar_t* wide) {
+  return with_redirection_off([&] { return DeleteFileW(wide) != 0; });
 }
 
 HANDLE create_file(const FileName& name, DWORD access, DWORD disposition) {
   wchar_t wide[NAME_UNITS];
   if (!wide_name(name, wide)) return INVALID_HANDLE_VALUE;
-  PVOID previous = nullptr;
-  const bool off = redirection_off(&previous);
-  HANDLE file = CreateFileW(wide, access, SHARED_READ_WRITE, nullptr, disposition,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  const DWORD error = GetLastError();
-  redirection_on(off, previous);
-  SetLastError(error);
-  return file;
+  return create_wide(wide, access, disposition, FILE_ATTRIBUTE_NORMAL);
 }
 
 bool delete_file(const FileName& name) {
   wchar_t wide[NAME_UNITS];
-  if (!wide_name(name, wide)) return false;
-  PVOID previous = nullptr;
-  const bool off = redirection_off(&previous);
-  const bool deleted = DeleteFileW(wide) != 0;
-  redirection_on(off, previous);
-  return deleted;
+  return wide_name(name, wide) && delete_wide(wide);
 }
 
 }  // namespace
@@ -217,17 +221,6 @@ bool form_draft_name(const wchar_t* wide) {
   return true;
 }
 
-HANDLE create_draft_file() {
-  PVOID previous = nullptr;
-  const bool off = redirection_off(&previous);
-  HANDLE file = CreateFileW(draft_name, GENERIC_WRITE | DELETE, SHARED_READ_WRITE, nullptr,
-                            CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  const DWORD error = GetLastError();
-  redirection_on(off, previous);
-  SetLastError(error);
-  return file;
-}
-
 bool identify(HANDLE file, std::uint64_t* identity) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (GetFileInformationByHandle(file, &information) == 0) return false;
@@ -260,14 +253,10 @@ bool rename_never_replacing(HANDLE file, const wchar_t* target) {
   request.RootDirectory = nullptr;
   request.FileNameLength = static_cast<DWORD>(length) * static_cast<DWORD>(sizeof(wchar_t));
   std::memcpy(request.FileName, target, (length + 1) * sizeof(wchar_t));
-  PVOID previous = nullptr;
-  const bool off = redirection_off(&previous);
-  const bool renamed = SetFileInformationByHandle(file, FileRenameInfo, requests,
-                                                  static_cast<DWORD>(sizeof requests)) != 0;
-  const DWORD error = GetLastError();
-  redirection_on(off, previous);
-  SetLastError(error);
-  return renamed;
+  return with_redirection_off([&] {
+    return SetFileInformationByHandle(file, FileRenameInfo, requests,
+                                      static_cast<DWORD>(sizeof requests)) != 0;
+  });
 }
 
 // A virus scanner or an indexer may hold the new file for a moment: a refusal
@@ -298,11 +287,7 @@ StepResult publish_draft(HANDLE file, const FileName& name) {
 }
 
 bool delete_draft_name() {
-  PVOID previous = nullptr;
-  const bool off = redirection_off(&previous);
-  const bool deleted = DeleteFileW(draft_name) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
-  redirection_on(off, previous);
-  return deleted;
+  return delete_wide(draft_name) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace
@@ -310,11 +295,8 @@ bool delete_draft_name() {
 NameState os_name_state(const FileName& name) {
   wchar_t wide[NAME_UNITS];
   if (!wide_name(name, wide) || names_a_stream(wide)) return NameState::unusable;
-  PVOID previous = nullptr;
-  const bool off = redirection_off(&previous);
-  const DWORD attributes = GetFileAttributesW(wide);
+  const DWORD attributes = with_redirection_off([&] { return GetFileAttributesW(wide); });
   const DWORD error = GetLastError();
-  redirection_on(off, previous);
   if (attributes != INVALID_FILE_ATTRIBUTES) return NameState::taken;
   const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
   return missing ? NameState::absent : NameState::unusable;
@@ -330,7 +312,7 @@ StepResult os_open_draft(DraftWay way, const FileName& name, FileHandle /*like*/
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
     if (!form_draft_name(wide)) break;
-    file = create_draft_file();
+    file = create_wide(draft_name, GENERIC_WRITE | DELETE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   interrupt_removes = file;

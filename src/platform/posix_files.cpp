@@ -84,21 +84,12 @@ NameState os_name_state(const FileName& name) {
 
 namespace {
 
-// The copy is never more readable than what it copies.
-mode_t mode_like(int like) {
-  struct stat status {};
-  if (fstat(like, &status) != 0) return 0600;
-  return 0644 & status.st_mode;
-}
-
-// Nor readable by a group that could not read the input: it gets the
-// input's group where the system allows, else no group bits at all. Where
-// the file system keeps no owners (vfat), neither call changes anything,
-// and the mount decides.
-void share_group_of(int like, int fd) {
-  struct stat input {};
-  struct stat copy {};
-  if (fstat(like, &input) != 0 || fstat(fd, &copy) != 0 || copy.st_gid == input.st_gid) return;
+// Nor readable by a group that could not read the input: the new file fd
+// (copy) gets the input's group where the system allows, else no group bits
+// at all. Where the file system keeps no owners (vfat), neither call changes
+// anything, and the mount decides.
+void share_group_of(const struct stat& input, int fd, const struct stat& copy) {
+  if (copy.st_gid == input.st_gid) return;
   if (fchown(fd, static_cast<uid_t>(-1), input.st_gid) == 0) return;
   (void)fchmod(fd, copy.st_mode & 0707);
 }
@@ -290,18 +281,22 @@ StepResult confirm_under_name(const Draft& draft, const char* name) {
 
 }  // namespace
 
+// The copy is never more readable than what it copies: 0644 masked by the
+// input's bits (0600 where they cannot be had), then by the umask.
 StepResult os_open_draft(DraftWay way, const FileName& name, FileHandle like, Draft* draft) {
-  const mode_t mode = mode_like(fd_of(like));
+  struct stat input {};
+  const bool input_known = fstat(fd_of(like), &input) == 0;
+  const mode_t mode = input_known ? 0644 & input.st_mode : 0600;
   int fd = -1;
   const StepResult opened = open_draft_file(way, name.bytes, mode, draft, &fd);
   if (opened != StepResult::done) return opened;
-  struct stat status {};
-  (void)fstat(fd, &status);
-  share_group_of(fd_of(like), fd);
+  struct stat copy {};
+  const bool copy_known = fstat(fd, &copy) == 0;
+  if (input_known && copy_known) share_group_of(input, fd, copy);
   draft->handle = fd;
   draft->way = way;
-  draft->identity[0] = static_cast<std::uint64_t>(status.st_dev);
-  draft->identity[1] = static_cast<std::uint64_t>(status.st_ino);
+  draft->identity[0] = static_cast<std::uint64_t>(copy.st_dev);
+  draft->identity[1] = static_cast<std::uint64_t>(copy.st_ino);
   return StepResult::done;
 }
 

@@ -272,26 +272,40 @@ RunResult run_brmark(const std::string& folder, const std::string& input,
   return finish(start_brmark(folder, input, options));
 }
 
+namespace {
+
+// The permission bits of each kind of file, as Entry describes them.
+fs::perms permissions_of(Entry::Kind kind) {
+  switch (kind) {
+    case Entry::private_file:
+      return fs::perms(0600);
+    case Entry::group_writable:
+      return fs::perms(0664);
+    case Entry::other_group:
+      return fs::perms(0640);
+    case Entry::unreadable:
+      return fs::perms::owner_write;
+    default:
+      return fs::perms(0644);
+  }
+}
+
+}  // namespace
+
 void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
   for (const Entry& entry : setup) {
     const std::string path = dir / file_name(entry.name);
     switch (entry.kind) {
       case Entry::file:
-        write_file(path, entry.value);
-        fs::permissions(path, fs::perms(0644));
-        break;
       case Entry::private_file:
-        write_file(path, entry.value);
-        fs::permissions(path, fs::perms(0600));
-        break;
       case Entry::group_writable:
-        write_file(path, entry.value);
-        fs::permissions(path, fs::perms(0664));
-        break;
       case Entry::other_group:
+      case Entry::unreadable:
         write_file(path, entry.value);
-        fs::permissions(path, fs::perms(0640));
-        EXPECT_EQ(chown(path.c_str(), 65534, 6), 0) << "needs root";
+        fs::permissions(path, permissions_of(entry.kind));
+        if (entry.kind == Entry::other_group) {
+          EXPECT_EQ(chown(path.c_str(), 65534, 6), 0) << "needs root";
+        }
         break;
       case Entry::taken_later:
         break;
@@ -304,10 +318,6 @@ void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
       case Entry::fifo:
       case Entry::endless_fifo:
         EXPECT_EQ(mkfifo(path.c_str(), 0644), 0);
-        break;
-      case Entry::unreadable:
-        write_file(path, entry.value);
-        fs::permissions(path, fs::perms::owner_write);
         break;
     }
   }

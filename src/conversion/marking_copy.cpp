@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "conversion/buffer_window.h"
 
@@ -21,14 +20,6 @@ static_assert(marked_line_end_matches(), "the bulk path must write LINE_MARK and
 
 constexpr std::size_t ROOM = KERNEL_ROOM;
 
-// The buffered input the kernel may take: up to the first SUB, which ends
-// the input and is left to read_char with the bytes just before it.
-const unsigned char* kernel_input_end(const TextStream* input) {
-  const unsigned char* next = read_next(input);
-  const void* sub = std::memchr(next, SUB, static_cast<std::size_t>(read_end(input) - next));
-  return sub != nullptr ? static_cast<const unsigned char*>(sub) : read_end(input);
-}
-
 // The bulk path: the kernel copies what is buffered, window by window, and
 // hands back when the input runs short or when the output needs flushing,
 // which is done here before it goes on.
@@ -37,7 +28,8 @@ void copy_buffered_windows(TextStream* input, TextStream* output, CopyKernel ker
   // The windows start on a boundary of their size, so that no load crosses
   // a cache line; read_char takes the bytes before it.
   if (reinterpret_cast<std::uintptr_t>(read_next(input)) % KERNEL_WINDOW != 0) return;
-  const unsigned char* const in_end = kernel_input_end(input);
+  // The kernel stops before a SUB by itself.
+  const unsigned char* const in_end = read_end(input);
   CopyProgress at{read_next(input), write_next(output, ROOM)};
   for (;;) {
     at = kernel(at, in_end, write_end(output));

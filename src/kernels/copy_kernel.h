@@ -30,11 +30,13 @@ struct CopyProgress {
 
 // Copies raw buffered input to output as the reading and writing rules would
 // for the bytes it takes: an LF, or a CR directly followed by an LF, becomes
-// MARKED_LINE_END; every other byte is copied, a lone CR included, and a SUB
-// too: the caller ends the input before one. It starts a window only while
+// MARKED_LINE_END; every other byte is copied, a lone CR included. A SUB ends
+// the input: the kernel stops before the window that holds one, leaving it
+// and the bytes before it in that window to the byte-at-a-time path, and
+// never copies a byte past one. It starts a window only while
 // KERNEL_LOOKAHEAD bytes of input remain before in_end and KERNEL_ROOM bytes
 // of output before out_end, leaving the bytes near the ends to the
-// byte-at-a-time path. It reads only [from.in, in_end) and writes only
+// byte-at-a-time path too. It reads only [from.in, in_end) and writes only
 // [from.out, out_end); bytes stored past the returned out are scratch.
 //
 // A CR whose LF comes later: a CR that ends a window is copied as an

@@ -32,6 +32,13 @@ struct Avx2 {
 
   static std::uint64_t lf_mask(const unsigned char* window) { return equal_mask64(window, 0x0A); }
 
+  static std::uint64_t sub_mask(const unsigned char* window) {
+    const __m256i sub = _mm256_set1_epi8(0x1A);
+    const __m256i found = _mm256_or_si256(_mm256_cmpeq_epi8(load32(window), sub),
+                                          _mm256_cmpeq_epi8(load32(window + 32), sub));
+    return static_cast<unsigned>(_mm256_movemask_epi8(found));
+  }
+
   static void copy_window(unsigned char* out, const unsigned char* window) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), load32(window));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), load32(window + 32));

@@ -25,6 +25,7 @@ struct Avx512 {
   static constexpr bool IN_BLOCKS = true;
 
   static std::uint64_t lf_mask(const unsigned char* window) { return equal_mask64(window, 0x0A); }
+  static std::uint64_t sub_mask(const unsigned char* window) { return equal_mask64(window, 0x1A); }
 
   static void copy_window(unsigned char* out, const unsigned char* window) {
     _mm512_storeu_si512(static_cast<void*>(out), load64(window));

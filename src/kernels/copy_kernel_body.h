@@ -93,7 +93,8 @@ constexpr std::ptrdiff_t KERNEL_BLOCK = 4 * KERNEL_WINDOW;
 // last one's scratch lies past all four.
 constexpr std::ptrdiff_t KERNEL_BLOCK_ROOM = 4 * (KERNEL_ROOM - KERNEL_WINDOW) + KERNEL_WINDOW;
 
-// Isa provides lf_mask(window) (bit i set where byte i is LF) and
+// Isa provides lf_mask(window) (bit i set where byte i is LF),
+// sub_mask(window) (non-zero when the window holds a SUB) and
 // copy_window(out, window), each over KERNEL_WINDOW bytes,
 // mark_dense<FIRST>(window, out, lf_mask) for windows with several LFs,
 // which may be mark_by_runs, and IN_BLOCKS.
@@ -102,25 +103,32 @@ constexpr std::ptrdiff_t KERNEL_BLOCK_ROOM = 4 * (KERNEL_ROOM - KERNEL_WINDOW) +
 // wait for the results of the one before; only the output position carries
 // from window to window. The only branches that depend on the text are "more
 // than one LF in this window", rare in ordinary text and usual in very short
-// lines, and "no LF in these four windows", rare in ordinary text and usual
-// in long lines. The first window goes alone, as the byte before it is the
-// caller's (the rule in copy_kernel.h); every later one looks back into the
-// window before.
+// lines, "no LF in these four windows", rare in ordinary text and usual in
+// long lines, and "a SUB here", taken at most once. Looking for SUB in the
+// same pass as for LF spares the caller a second pass over its buffer. The
+// first window goes alone, as the byte before it is the caller's (the rule
+// in copy_kernel.h); every later one looks back into the window before.
 template <class Isa>
 static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
                                  const unsigned char* out_end) {
-  const unsigned char* in = from.in;
-  unsigned char* out = from.out;
-  if (in_end - in >= KERNEL_LOOKAHEAD && out_end - out >= KERNEL_ROOM) {
-    out = copy_window_marking<Isa, true>(in, out, Isa::lf_mask(in));
-    in += KERNEL_WINDOW;
+  if (in_end - from.in < KERNEL_LOOKAHEAD || out_end - from.out < KERNEL_ROOM ||
+      Isa::sub_mask(from.in) != 0) {
+    return from;
   }
+  const unsigned char* in = from.in + KERNEL_WINDOW;
+  unsigned char* out = copy_window_marking<Isa, true>(from.in, from.out, Isa::lf_mask(from.in));
+  // A block that holds a SUB is left to the window-at-a-time loop below,
+  // which stops before the window it is in.
   while (Isa::IN_BLOCKS && in_end - in >= KERNEL_BLOCK + KERNEL_WINDOW &&
          out_end - out >= KERNEL_BLOCK_ROOM) {
     const std::uint64_t m0 = Isa::lf_mask(in);
     const std::uint64_t m1 = Isa::lf_mask(in + KERNEL_WINDOW);
     const std::uint64_t m2 = Isa::lf_mask(in + 2 * KERNEL_WINDOW);
     const std::uint64_t m3 = Isa::lf_mask(in + 3 * KERNEL_WINDOW);
+    if ((Isa::sub_mask(in) | Isa::sub_mask(in + KERNEL_WINDOW) |
+         Isa::sub_mask(in + 2 * KERNEL_WINDOW) | Isa::sub_mask(in + 3 * KERNEL_WINDOW)) != 0) {
+      break;
+    }
     if ((m0 | m1 | m2 | m3) == 0) {
       Isa::copy_window(out, in);
       Isa::copy_window(out + KERNEL_WINDOW, in + KERNEL_WINDOW);
@@ -135,13 +143,14 @@ static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
     }
     in += KERNEL_BLOCK;
   }
-  while (in_end - in >= KERNEL_LOOKAHEAD && out_end - out >= KERNEL_ROOM) {
+  while (in_end - in >= KERNEL_LOOKAHEAD && out_end - out >= KERNEL_ROOM &&
+         Isa::sub_mask(in) == 0) {
     out = copy_window_marking<Isa, false>(in, out, Isa::lf_mask(in));
     in += KERNEL_WINDOW;
   }
   // A CR that ended the last window may pair with an LF that is not looked
   // at here: it goes back to the caller undecided.
-  const bool ends_in_cr = in != from.in && in[-1] == 0x0D;
+  const bool ends_in_cr = in[-1] == 0x0D;
   return {in - ends_in_cr, out - ends_in_cr};
 }
 

@@ -39,6 +39,14 @@ struct Portable {
     return mask;
   }
 
+  static std::uint64_t sub_mask(const unsigned char* window) {
+    std::uint64_t found = 0;
+    for (std::ptrdiff_t word = 0; word < KERNEL_WINDOW; word += 8) {
+      found |= holds_byte(load_word(window + word), 0x1A);
+    }
+    return found;
+  }
+
   static void copy_window(unsigned char* out, const unsigned char* window) {
     std::memcpy(out, window, KERNEL_WINDOW);
   }

@@ -29,6 +29,15 @@ struct Sse2 {
            equal_mask16(window + 32, 0x0A) << 32 | equal_mask16(window + 48, 0x0A) << 48;
   }
 
+  static std::uint64_t sub_mask(const unsigned char* window) {
+    const __m128i sub = _mm_set1_epi8(0x1A);
+    __m128i found = _mm_cmpeq_epi8(load16(window), sub);
+    for (int at = 16; at < KERNEL_WINDOW; at += 16) {
+      found = _mm_or_si128(found, _mm_cmpeq_epi8(load16(window + at), sub));
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(found));
+  }
+
   static void copy_window(unsigned char* out, const unsigned char* window) {
     for (int at = 0; at < KERNEL_WINDOW; at += 16) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), load16(window + at));

@@ -39,6 +39,11 @@ struct Avx2 {
     return static_cast<unsigned>(_mm256_movemask_epi8(found));
   }
 
+  static bool block_holds_sub(const unsigned char* block) {
+    return (sub_mask(block) | sub_mask(block + KERNEL_WINDOW) |
+            sub_mask(block + 2 * KERNEL_WINDOW) | sub_mask(block + 3 * KERNEL_WINDOW)) != 0;
+  }
+
   static void copy_window(unsigned char* out, const unsigned char* window) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), load32(window));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), load32(window + 32));

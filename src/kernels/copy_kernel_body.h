@@ -54,13 +54,15 @@ static inline unsigned char* mark_sparse(const unsigned char* window, unsigned c
   return rest + (KERNEL_WINDOW - lf_at - has_lf);
 }
 
-// A window with several LFs: after each line end, the rest of the window is
-// copied again from there, overwriting the previous copy's tail. The line end
+// A window with several LFs: copied whole, then after each line end the rest
+// of the window is copied again from there, overwriting the previous copy's
+// tail. The line end
 // begins at the LF, or at the CR just before it, which may be the last byte
 // of the window before, already copied.
 template <class Isa, bool FIRST>
 static inline unsigned char* mark_by_runs(const unsigned char* window, unsigned char* out,
                                           std::uint64_t lf_mask) {
+  Isa::copy_window(out, window);
   std::ptrdiff_t start = 0;
   do {
     const std::ptrdiff_t lf_at = first_bit_or_window(lf_mask);
@@ -75,13 +77,15 @@ static inline unsigned char* mark_by_runs(const unsigned char* window, unsigned 
 }
 
 // One window as copy_windows moves it, given its LF mask, FIRST for the first
-// window of a call; returns where the next window's copy goes.
+// window of a call; returns where the next window's copy goes. A window with
+// several LFs is not copied first: the expansions of the dense path store
+// every byte anew.
 template <class Isa, bool FIRST>
 static inline unsigned char* copy_window_marking(const unsigned char* in, unsigned char* out,
                                                  std::uint64_t lf_mask) {
+  if ((lf_mask & (lf_mask - 1)) != 0) return Isa::template mark_dense<FIRST>(in, out, lf_mask);
   Isa::copy_window(out, in);
-  return (lf_mask & (lf_mask - 1)) == 0 ? mark_sparse<Isa, FIRST>(in, out, lf_mask)
-                                        : Isa::template mark_dense<FIRST>(in, out, lf_mask);
+  return mark_sparse<Isa, FIRST>(in, out, lf_mask);
 }
 
 // Where Isa::IN_BLOCKS, windows go four at a time while there is room for
@@ -96,8 +100,9 @@ constexpr std::ptrdiff_t KERNEL_BLOCK_ROOM = 4 * (KERNEL_ROOM - KERNEL_WINDOW) +
 // Isa provides lf_mask(window) (bit i set where byte i is LF),
 // sub_mask(window) (non-zero when the window holds a SUB) and
 // copy_window(out, window), each over KERNEL_WINDOW bytes,
-// mark_dense<FIRST>(window, out, lf_mask) for windows with several LFs,
-// which may be mark_by_runs, and IN_BLOCKS.
+// block_holds_sub(block) over KERNEL_BLOCK bytes where IN_BLOCKS,
+// mark_dense<FIRST>(window, out, lf_mask), which stores the marked copy of a
+// window with several LFs and may be mark_by_runs, and IN_BLOCKS.
 //
 // Windows follow each other at a fixed stride, so the loads of one never
 // wait for the results of the one before; only the output position carries
@@ -119,29 +124,27 @@ static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
   unsigned char* out = copy_window_marking<Isa, true>(from.in, from.out, Isa::lf_mask(from.in));
   // A block that holds a SUB is left to the window-at-a-time loop below,
   // which stops before the window it is in.
-  while (Isa::IN_BLOCKS && in_end - in >= KERNEL_BLOCK + KERNEL_WINDOW &&
-         out_end - out >= KERNEL_BLOCK_ROOM) {
-    const std::uint64_t m0 = Isa::lf_mask(in);
-    const std::uint64_t m1 = Isa::lf_mask(in + KERNEL_WINDOW);
-    const std::uint64_t m2 = Isa::lf_mask(in + 2 * KERNEL_WINDOW);
-    const std::uint64_t m3 = Isa::lf_mask(in + 3 * KERNEL_WINDOW);
-    if ((Isa::sub_mask(in) | Isa::sub_mask(in + KERNEL_WINDOW) |
-         Isa::sub_mask(in + 2 * KERNEL_WINDOW) | Isa::sub_mask(in + 3 * KERNEL_WINDOW)) != 0) {
-      break;
+  if constexpr (Isa::IN_BLOCKS) {
+    while (in_end - in >= KERNEL_BLOCK + KERNEL_WINDOW && out_end - out >= KERNEL_BLOCK_ROOM) {
+      const std::uint64_t m0 = Isa::lf_mask(in);
+      const std::uint64_t m1 = Isa::lf_mask(in + KERNEL_WINDOW);
+      const std::uint64_t m2 = Isa::lf_mask(in + 2 * KERNEL_WINDOW);
+      const std::uint64_t m3 = Isa::lf_mask(in + 3 * KERNEL_WINDOW);
+      if (Isa::block_holds_sub(in)) break;
+      if ((m0 | m1 | m2 | m3) == 0) {
+        Isa::copy_window(out, in);
+        Isa::copy_window(out + KERNEL_WINDOW, in + KERNEL_WINDOW);
+        Isa::copy_window(out + 2 * KERNEL_WINDOW, in + 2 * KERNEL_WINDOW);
+        Isa::copy_window(out + 3 * KERNEL_WINDOW, in + 3 * KERNEL_WINDOW);
+        out += KERNEL_BLOCK;
+      } else {
+        out = copy_window_marking<Isa, false>(in, out, m0);
+        out = copy_window_marking<Isa, false>(in + KERNEL_WINDOW, out, m1);
+        out = copy_window_marking<Isa, false>(in + 2 * KERNEL_WINDOW, out, m2);
+        out = copy_window_marking<Isa, false>(in + 3 * KERNEL_WINDOW, out, m3);
+      }
+      in += KERNEL_BLOCK;
     }
-    if ((m0 | m1 | m2 | m3) == 0) {
-      Isa::copy_window(out, in);
-      Isa::copy_window(out + KERNEL_WINDOW, in + KERNEL_WINDOW);
-      Isa::copy_window(out + 2 * KERNEL_WINDOW, in + 2 * KERNEL_WINDOW);
-      Isa::copy_window(out + 3 * KERNEL_WINDOW, in + 3 * KERNEL_WINDOW);
-      out += KERNEL_BLOCK;
-    } else {
-      out = copy_window_marking<Isa, false>(in, out, m0);
-      out = copy_window_marking<Isa, false>(in + KERNEL_WINDOW, out, m1);
-      out = copy_window_marking<Isa, false>(in + 2 * KERNEL_WINDOW, out, m2);
-      out = copy_window_marking<Isa, false>(in + 3 * KERNEL_WINDOW, out, m3);
-    }
-    in += KERNEL_BLOCK;
   }
   while (in_end - in >= KERNEL_LOOKAHEAD && out_end - out >= KERNEL_ROOM &&
          Isa::sub_mask(in) == 0) {

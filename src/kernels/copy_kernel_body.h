@@ -56,9 +56,8 @@ static inline unsigned char* mark_sparse(const unsigned char* window, unsigned c
 
 // A window with several LFs: copied whole, then after each line end the rest
 // of the window is copied again from there, overwriting the previous copy's
-// tail. The line end
-// begins at the LF, or at the CR just before it, which may be the last byte
-// of the window before, already copied.
+// tail. The line end begins at the LF, or at the CR just before it, which
+// may be the last byte of the window before, already copied.
 template <class Isa, bool FIRST>
 static inline unsigned char* mark_by_runs(const unsigned char* window, unsigned char* out,
                                           std::uint64_t lf_mask) {

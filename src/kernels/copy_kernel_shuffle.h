@@ -1,7 +1,8 @@
 // Windows dense with LFs expanded 8 bytes at a time by byte shuffles (SSSE3),
-// for the kernels built for AVX2 and AVX-512. Included only by their files,
-// each compiled with its own flags, so every function here has internal
-// linkage, as in copy_kernel_body.h.
+// for the AVX2 kernel; the AVX-512 kernel builds its permutes from the same
+// table and takes the same test. Included only by their files, each
+// compiled with its own flags, so every function here has internal linkage,
+// as in copy_kernel_body.h.
 #ifndef BRMARK_KERNELS_COPY_KERNEL_SHUFFLE_H
 #define BRMARK_KERNELS_COPY_KERNEL_SHUFFLE_H
 

@@ -29,10 +29,12 @@ bool runs_avx2() {
 // Also asks for VBMI2, which only processors that pay little or nothing for
 // 512-bit integer work have (Ice Lake and later, Zen 4): on the first
 // AVX-512 parts the clock drops and AVX2 is as fast. The kernel's byte
-// permutes need VBMI, which all of them have.
+// permutes need VBMI, and its count of squeezed-out bytes POPCNT, which all
+// of them have.
 bool runs_avx512() {
   return runs_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2");
+         __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+         __builtin_cpu_supports("popcnt");
 }
 #elif defined(BRMARK_X86_KERNELS) && defined(_M_X64)
 bool runs_sse2() {

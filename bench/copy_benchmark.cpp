@@ -40,7 +40,7 @@ std::string lines(std::mt19937& random, std::size_t max_length, const std::strin
   return text;
 }
 
-enum Corpus { CRLF, LF, SHIFT_JIS, ONE_LINE, SHORT_LINES };
+enum Corpus { CRLF, LF, SHIFT_JIS, ONE_LINE, SHORT_LINES, SHORT_CRLF_LINES };
 
 std::string corpus(Corpus kind) {
   std::mt19937 random(static_cast<unsigned>(kind));
@@ -57,6 +57,8 @@ std::string corpus(Corpus kind) {
       for (char& c : line) c = static_cast<char>(byte(random));
       return line;
     }
+    case SHORT_CRLF_LINES:
+      return lines(random, 1, "\r\n", false);
     case SHORT_LINES:
       break;
   }
@@ -131,11 +133,11 @@ void register_benchmarks() {
   const struct {
     const char* name;
     Corpus kind;
-  } corpora[] = {{"crlf_lines_0_to_160", CRLF},
-                 {"lf_lines_0_to_160", LF},
-                 {"shift_jis_crlf", SHIFT_JIS},
-                 {"one_line", ONE_LINE},
-                 {"empty_and_1_byte_lines", SHORT_LINES}};
+  } corpora[] = {
+      {"crlf_lines_0_to_160", CRLF},           {"lf_lines_0_to_160", LF},
+      {"shift_jis_crlf", SHIFT_JIS},           {"one_line", ONE_LINE},
+      {"empty_and_1_byte_lines", SHORT_LINES}, {"empty_and_1_byte_crlf_lines", SHORT_CRLF_LINES},
+  };
   for (brmark::KernelKind kind : brmark::KERNEL_KINDS) {
     const brmark::CopyKernel kernel = brmark::copy_kernel(kind);
     if (kernel == nullptr) continue;

@@ -27,21 +27,28 @@ std::uint64_t equal_mask64(const unsigned char* window, char byte) {
   return equal_mask32(window, byte) | equal_mask32(window + 32, byte) << 32;
 }
 
+// Non-zero when one of the length bytes at at is SUB: the compares are
+// gathered before the one move of their mask.
+std::uint64_t holds_sub(const unsigned char* at, std::ptrdiff_t length) {
+  const __m256i sub = _mm256_set1_epi8(0x1A);
+  __m256i found = _mm256_cmpeq_epi8(load32(at), sub);
+  for (std::ptrdiff_t next = 32; next < length; next += 32) {
+    found = _mm256_or_si256(found, _mm256_cmpeq_epi8(load32(at + next), sub));
+  }
+  return static_cast<unsigned>(_mm256_movemask_epi8(found));
+}
+
 struct Avx2 {
   static constexpr bool IN_BLOCKS = true;
 
   static std::uint64_t lf_mask(const unsigned char* window) { return equal_mask64(window, 0x0A); }
 
   static std::uint64_t sub_mask(const unsigned char* window) {
-    const __m256i sub = _mm256_set1_epi8(0x1A);
-    const __m256i found = _mm256_or_si256(_mm256_cmpeq_epi8(load32(window), sub),
-                                          _mm256_cmpeq_epi8(load32(window + 32), sub));
-    return static_cast<unsigned>(_mm256_movemask_epi8(found));
+    return holds_sub(window, KERNEL_WINDOW);
   }
 
   static bool block_holds_sub(const unsigned char* block) {
-    return (sub_mask(block) | sub_mask(block + KERNEL_WINDOW) |
-            sub_mask(block + 2 * KERNEL_WINDOW) | sub_mask(block + 3 * KERNEL_WINDOW)) != 0;
+    return holds_sub(block, KERNEL_BLOCK) != 0;
   }
 
   static void copy_window(unsigned char* out, const unsigned char* window) {

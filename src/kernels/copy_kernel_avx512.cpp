@@ -73,16 +73,13 @@ unsigned char* expand_groups_by_permutes(__m512i bytes, unsigned char* out, std:
   return out;
 }
 
-// A window dense with LFs, some of which close CR LF pairs: those pairs'
-// CRs are squeezed out, after which every LF is marked alike, and the bytes
-// that fill the register's end in their place are left behind as scratch.
-// The CR of a pair that ended the window before is the last byte stored
-// (the rule in copy_kernel.h): the marked line end goes over it.
-template <bool FIRST>
+// A window dense with LFs, some of which (closing_lfs) close CR LF pairs:
+// those pairs' CRs are squeezed out, after which every LF is marked alike,
+// and the bytes that fill the register's end in their place are left behind
+// as scratch. The CR of a pair that ended the window before is the last byte
+// stored (the rule in copy_kernel.h): the marked line end goes over it.
 unsigned char* expand_groups_without_pair_crs(const unsigned char* window, unsigned char* out,
-                                              std::uint64_t lf_mask, std::uint64_t cr_mask) {
-  const auto cr_before = static_cast<std::uint64_t>(!FIRST && window[-1] == 0x0D);
-  const std::uint64_t closing_lfs = (cr_mask << 1 | cr_before) & lf_mask;
+                                              std::uint64_t closing_lfs) {
   const std::uint64_t dropped = closing_lfs >> 1;
   const __m512i kept = _mm512_maskz_compress_epi8(~dropped, load64(window));
   const std::uint64_t kept_lfs = _mm512_cmpeq_epi8_mask(kept, _mm512_set1_epi8(0x0A));
@@ -115,13 +112,13 @@ struct Avx512 {
   template <bool FIRST>
   static unsigned char* mark_dense(const unsigned char* window, unsigned char* out,
                                    std::uint64_t lf_mask) {
-    if (count_bits(lf_mask) < EXPANDED_LFS)
+    if (count_bits(lf_mask) < EXPANDED_LFS) {
       return mark_by_runs<Avx512, FIRST>(window, out, lf_mask);
-    const std::uint64_t cr_mask = equal_mask64(window, 0x0D);
-    if (marks_every_lf_alike<FIRST>(window, lf_mask, cr_mask)) {
-      return expand_groups_by_permutes(load64(window), out, lf_mask);
     }
-    return expand_groups_without_pair_crs<FIRST>(window, out, lf_mask, cr_mask);
+    const std::uint64_t closing_lfs =
+        pair_closing_lfs<FIRST>(window, lf_mask, equal_mask64(window, 0x0D));
+    if (closing_lfs == 0) return expand_groups_by_permutes(load64(window), out, lf_mask);
+    return expand_groups_without_pair_crs(window, out, closing_lfs);
   }
 };
 

@@ -45,15 +45,15 @@ static constexpr Expansions make_expansions() {
 
 static constexpr Expansions EXPANSIONS = make_expansions();
 
-// Only where no LF follows a CR: the shuffle marks every LF alike. A CR
-// that ended the window before counts, but for the first window of a call,
-// before which lies the caller's byte (the rule for a CR whose LF comes
-// later, in copy_kernel.h).
+// The LFs that close a CR LF pair, those that follow a CR; only where there
+// are none do the expansions mark every LF alike. A CR that ended the window
+// before counts, but for the first window of a call, before which lies the
+// caller's byte (the rule for a CR whose LF comes later, in copy_kernel.h).
 template <bool FIRST>
-static inline bool marks_every_lf_alike(const unsigned char* window, std::uint64_t lf_mask,
-                                        std::uint64_t cr_mask) {
+static inline std::uint64_t pair_closing_lfs(const unsigned char* window, std::uint64_t lf_mask,
+                                             std::uint64_t cr_mask) {
   const auto cr_before = static_cast<std::uint64_t>(!FIRST && window[-1] == 0x0D);
-  return ((cr_mask << 1 | cr_before) & lf_mask) == 0;
+  return (cr_mask << 1 | cr_before) & lf_mask;
 }
 
 static inline __m128i expansion_part(const unsigned char* table_row, std::ptrdiff_t part) {
@@ -82,7 +82,7 @@ static inline unsigned char* expand_groups(const unsigned char* window, unsigned
 template <class Isa, bool FIRST>
 static inline unsigned char* mark_dense_by_shuffles(const unsigned char* window, unsigned char* out,
                                                     std::uint64_t lf_mask, std::uint64_t cr_mask) {
-  if (marks_every_lf_alike<FIRST>(window, lf_mask, cr_mask)) {
+  if (pair_closing_lfs<FIRST>(window, lf_mask, cr_mask) == 0) {
     return expand_groups(window, out, lf_mask);
   }
   return mark_by_runs<Isa, FIRST>(window, out, lf_mask);

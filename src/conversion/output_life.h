@@ -1,15 +1,18 @@
-// The output's life, the same on every platform and file system:
+// The output's life, the same on every platform and file system, and the
+// only code that decides anything about it:
 //
-//   absent --open--> drafted --publish--> published --end, kept--> kept
-//                       |                     |
-//                       +--end--> absent      +--end, not kept--> absent
+//   absent --open--> drafted --keep--> published --closed, still ours--> kept
+//                       |                  |
+//                       +--discard--+------+--any failure--> absent
 //
-// Drafted: written where nobody sees it as the copy, in the first way of
-// DRAFT_WAYS this system and file system support. Published: given its name,
-// once every byte is stored, by a call that never replaces anything. Kept:
-// closed whole, and the name still holds it. Whatever fails on the way, the
-// draft's own names are removed, and a name is removed only while it holds
-// this run's file: what another program put there is never touched.
+// Drafted: a new file, readable by its owner only until it carries the
+// input's permissions (before its first byte), written where nobody takes it
+// for the copy, in the first of WAYS that the system and the folder support.
+// Published: flushed to storage, then given its name by a call that never
+// replaces anything. Kept: closed without an error, its name still holding
+// it, and its folder flushed. Until then an interrupt removes its names, and
+// whatever fails removes them too; a name is removed only while it holds
+// this run's file, so what another program put there is never touched.
 #ifndef BRMARK_CONVERSION_OUTPUT_LIFE_H
 #define BRMARK_CONVERSION_OUTPUT_LIFE_H
 
@@ -17,25 +20,50 @@
 
 namespace brmark {
 
-enum class CreateResult { created, name_exists, failed };
+enum class OutputResult {
+  done,
+  name_taken,  // something stands at the output name; it is left alone
+  failed,      // the output could not be made or named
+  not_stored,  // its bytes could not all be stored, or it is no longer there
+};
+
+// The ways of writing the copy where nobody takes it for finished until it
+// is whole, best first; a way is given up only where the folder says it does
+// not take the way's calls.
+enum class DraftWay {
+  unnamed,       // a file without a name in the name's folder, linked to
+                 // the name once whole (Linux)
+  aside_link,    // a new hidden file in the name's folder, linked to the
+                 // name once whole, then its own name removed
+  aside_rename,  // the same, renamed to the name without replacing anything,
+                 // where the file system has no hard links
+  aside_claim,   // the same, where renaming cannot refuse to replace: the
+                 // name is first claimed by an empty file of this run's, then
+                 // the copy renamed over that claim
+  guarded,       // created under the name itself, where none of the above
+                 // can be done
+};
+constexpr DraftWay WAYS[] = {DraftWay::unnamed, DraftWay::aside_link, DraftWay::aside_rename,
+                             DraftWay::aside_claim, DraftWay::guarded};
 
 // Whether the output name is free, looked at before anything is read:
-// name_exists when anything stands there, failed when it cannot be looked at.
-CreateResult output_name_free(const FileName& name);
+// name_taken when anything stands there, failed when it cannot be looked at.
+OutputResult output_name_free(const FileName& name);
 
-// absent -> drafted: makes the output, never more readable than the open
-// file like. Only one output exists at a time.
-CreateResult open_output(const FileName& name, FileHandle like, FileHandle* handle);
+// absent -> drafted: the new file for name, for writing through *handle,
+// never more readable than the open file like.
+OutputResult open_output(const FileName& name, FileHandle like, FileHandle* handle);
 
-// drafted -> published, once every byte is stored and before the close. A
-// name that another program has taken meanwhile stays theirs: name_exists.
-CreateResult publish_output(const FileName& name);
+// drafted -> kept, once every byte is written to *handle: flushed, named,
+// closed. Anything else ends in absent, with every name of it removed.
+OutputResult keep_output(const FileName& name);
 
-// After the output's close: kept when keep and the name still holds the
-// copy, else back to absent with every name of it removed. Returns whether
-// that holds: false when a kept copy is not under its name, or when
-// something of an unkept one could not be removed.
-bool end_output(const FileName& name, bool keep);
+// Back to absent from any stage before kept: closed, and every name of it
+// removed. False when something of it could not be removed.
+bool discard_output(const FileName& name);
+
+// The way the output in hand was drafted.
+DraftWay output_way();
 
 }  // namespace brmark
 

@@ -118,18 +118,15 @@ TextStream* open_text_read(const FileName& name) {
   return attach_file(slot, handle, false);
 }
 
-TextStream* create_text_write(const FileName& name, const TextStream* like, CreateResult* result) {
-  *result = CreateResult::failed;
+TextStream* create_text_write(FileHandle handle) {
   const int slot = free_file_slot();
   if (slot < 0) return nullptr;
-  FileHandle handle = 0;
-  *result = open_output(name, like->handle, &handle);
-  if (*result != CreateResult::created) return nullptr;
   return attach_file(slot, handle, true);
 }
 
-CreateResult name_text_write(const FileName& name) {
-  return publish_output(name);
+void release_text_write(TextStream* stream) {
+  flush_text_stream(stream);
+  stream->open = false;
 }
 
 int close_all_files() {
@@ -173,10 +170,6 @@ void flush_all_streams() {
   for (TextStream& stream : file_streams) {
     if (stream.open) flush_text_stream(&stream);
   }
-}
-
-bool finish_output(const FileName& name, bool keep) {
-  return end_output(name, keep);
 }
 
 int read_char_refilling(TextStream* stream) {

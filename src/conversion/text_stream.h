@@ -13,7 +13,6 @@
 
 #include <cstddef>
 
-#include "conversion/output_life.h"
 #include "platform/platform.h"
 
 namespace brmark {
@@ -72,15 +71,15 @@ TextStream* standard_output();
 // is read from its writer: the open waits until one comes.
 TextStream* open_text_read(const FileName& name);
 
-// Makes the output for name (open_output), never more readable than the file
-// like reads: nothing already standing at the name is ever truncated or
-// followed, and until name_text_write has named it, nothing of it stands
-// under that name. Yields nullptr on failure, with *result telling why.
-TextStream* create_text_write(const FileName& name, const TextStream* like, CreateResult* result);
+// A writing stream over the new file handle, which the output's life made
+// and keeps: the stream stores what is written, never closes the handle.
+// Yields nullptr when no stream is free.
+TextStream* create_text_write(FileHandle handle);
 
-// Gives the output made by create_text_write its name (publish_output), once
-// every byte of it is stored (flush_text_stream) and before its close.
-CreateResult name_text_write(const FileName& name);
+// Stores what the writing stream holds and frees it, leaving its handle
+// open for the output's life; whether every byte was stored stays readable
+// (text_stream_failed) until its slot is opened again.
+void release_text_write(TextStream* stream);
 
 // Flushes and closes every open file stream, never the standard streams.
 // Returns how many closed cleanly. A failed flush or close marks a writing
@@ -99,12 +98,6 @@ void flush_all_streams();
 inline bool text_stream_failed(const TextStream* stream) {
   return stream->failed;
 }
-
-// Ends the life of the file made by create_text_write (end_output), once
-// close_all_files has closed its stream: kept, or removed with every name
-// this run gave it. Returns false when a kept copy does not stand under its
-// name, or when something of an unkept one could not be removed.
-bool finish_output(const FileName& name, bool keep);
 
 // The slow paths of read_char and write_char.
 int read_char_refilling(TextStream* stream);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "conversion/marking_copy.h"
+#include "conversion/output_life.h"
 #include "conversion/text_stream.h"
 #include "front/limits.h"
 #include "front/messages.h"
@@ -17,56 +18,63 @@ namespace {
   wait_and_exit(STATUS_REFUSED);
 }
 
-// Closes what is open before refusing, so that the input and a probed target
-// are released before the closing wait.
+// Closes what is open before refusing, so that the input is released
+// before the closing wait.
 [[noreturn]] void close_and_refuse(const char* message) {
   close_all_files();
   refuse(message);
 }
 
-// What went wrong in the copy, or nullptr when the output is whole so far: a
-// failed write, flush or close marks the output stream.
+// The message for an output name that is taken or cannot be used, or for an
+// output that could not be made, stored or named; nullptr when all is well.
+const char* refusal_for(OutputResult result) {
+  switch (result) {
+    case OutputResult::done:
+      return nullptr;
+    case OutputResult::name_taken:
+      return MSG_TARGET_EXISTS;
+    case OutputResult::failed:
+      return MSG_CREATE_FAILED;
+    case OutputResult::not_stored:
+      break;
+  }
+  return MSG_WRITE_FAILED;
+}
+
+// What went wrong in the copy, or nullptr when every byte was read and
+// stored: a failed read marks the input, a failed write the output.
 const char* copy_failure(const TextStream* input, const TextStream* output) {
   if (text_stream_failed(input)) return MSG_READ_FAILED;
   if (text_stream_failed(output)) return MSG_WRITE_FAILED;
   return nullptr;
 }
 
-// The message for an output name that is taken or cannot be used, or for an
-// output that could not be made or named; nullptr when all is well.
-const char* refusal_for(CreateResult result) {
-  if (result == CreateResult::created) return nullptr;
-  return result == CreateResult::name_exists ? MSG_TARGET_EXISTS : MSG_CREATE_FAILED;
-}
-
-TextStream* create_output(const FileName& output_name, const TextStream* input) {
-  CreateResult result = CreateResult::failed;
-  TextStream* output = create_text_write(output_name, input, &result);
-  if (output == nullptr) close_and_refuse(refusal_for(result));
-  return output;
-}
-
-// Copies into the new output and gives it its name only once every byte is
-// stored, so that nothing incomplete ever stands there looking like a copy. A
-// close that fails after the naming takes the name away again, and a copy
-// that is not under its name after the close is no copy.
+// Copies into a new output, which the output's life keeps only once every
+// byte is stored and named, and otherwise removes.
 void copy_or_refuse(TextStream* input, const FileName& output_name) {
-  TextStream* output = create_output(output_name, input);
-  copy_marking_line_ends(input, output);
-  flush_text_stream(output);
-  const char* failure = copy_failure(input, output);
-  if (failure == nullptr) failure = refusal_for(name_text_write(output_name));
-  close_all_files();
-  if (failure == nullptr) failure = copy_failure(input, output);
-  if (!finish_output(output_name, failure == nullptr) && failure == nullptr) {
-    failure = MSG_WRITE_FAILED;
+  FileHandle handle = 0;
+  const char* refusal = refusal_for(open_output(output_name, input->handle, &handle));
+  if (refusal != nullptr) close_and_refuse(refusal);
+  TextStream* output = create_text_write(handle);
+  if (output == nullptr) {
+    (void)discard_output(output_name);
+    close_and_refuse(MSG_CREATE_FAILED);
   }
-  if (failure != nullptr) refuse(failure);
+  copy_marking_line_ends(input, output);
+  release_text_write(output);
+  const char* failure = copy_failure(input, output);
+  close_all_files();
+  if (failure == nullptr) failure = refusal_for(keep_output(output_name));
+  if (failure == nullptr) return;
+  (void)discard_output(output_name);
+  refuse(failure);
 }
 
 }  // namespace
 
 bool read_name_line(char* buffer, std::size_t size, std::size_t* length, Character* characters) {
+  // Whoever types the name, a person or a program, sees the prompt first.
+  flush_text_stream(standard_output());
   TextStream* input = standard_input();
   std::size_t stored = 0;
   while (stored + 1 < size) {
@@ -93,7 +101,11 @@ void make_output_characters(Character* output, const Character* name, std::size_
   std::memcpy(output + OUTPUT_PREFIX_LENGTH, name, length * sizeof(Character));
 }
 
+// The outcome is out before the wait: a program driving brmark through
+// pipes reads it before it answers, and an interrupt during the wait does
+// not lose it.
 void wait_and_exit(int status) {
+  flush_text_stream(standard_output());
   read_char(standard_input());
   flush_all_streams();
   os_exit(status);

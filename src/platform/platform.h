@@ -1,6 +1,6 @@
 // The few operating-system services brmark needs, behind plain functions.
 // This header and the files beside it are the only places that see system
-// headers; one implementation file per platform is linked into the program.
+// headers; the build links either the POSIX files or the Win32 ones.
 #ifndef BRMARK_PLATFORM_PLATFORM_H
 #define BRMARK_PLATFORM_PLATFORM_H
 
@@ -64,6 +64,13 @@ bool os_is_terminal(FileHandle handle);
 // retried.
 bool os_open_read(const FileName& name, FileHandle* handle);
 
+// Which file a handle or a name is, as the file system tells files apart:
+// the volume and the file's number on it (128 bits where Windows has them).
+struct FileIdentity {
+  std::uint64_t volume;
+  std::uint64_t file[2];
+};
+
 // What stands at a name, found by looking at the name itself: nothing there
 // is opened or followed.
 enum class NameState {
@@ -73,71 +80,86 @@ enum class NameState {
              // a folder that cannot be searched, a name Windows would take
              // for a stream of another file)
 };
-NameState os_name_state(const FileName& name);
+// With identity, also which file stands there when taken.
+NameState os_name_state(const FileName& name, FileIdentity* identity = nullptr);
 
-// The ways of writing a new file where nobody takes it for finished until it
-// is whole, best first. Callers try them in this order and keep the first
-// the system and the file system support.
-enum class DraftWay {
-  unnamed,       // a file without a name in the name's folder, linked to
-                 // the name once whole (Linux)
-  aside_link,    // a new hidden file in the name's folder, linked to the
-                 // name once whole, then its own name removed
-  aside_rename,  // the same, renamed to the name without replacing anything,
-                 // where the file system has no hard links
-  under_name,    // created under the name itself, where neither publishing
-                 // call is supported
-};
-constexpr DraftWay DRAFT_WAYS[] = {DraftWay::unnamed, DraftWay::aside_link, DraftWay::aside_rename,
-                                   DraftWay::under_name};
-
-// Room for the name a draft is written under, in the platform's own form.
-constexpr std::size_t DRAFT_NAME_ROOM = 2048;
-
-// A new file while it is written.
-struct Draft {
-  FileHandle handle;
-  DraftWay way;
-  // Which file it is, as the file system tells files apart, so that a name
-  // another program has put something else under is never removed.
-  std::uint64_t identity[2];
-  // The aside ways' own name for it on POSIX: a dot, "brmark-" and six
-  // characters (Windows keeps the UTF-16 form itself).
-  char aside[DRAFT_NAME_ROOM];
-};
-
-enum class StepResult {
+// What a call on a folder's names did.
+enum class NameResult {
   done,
-  unavailable,  // this way is not supported here: try the next
-  name_taken,   // something already stands at the name; it is left alone
-  failed,
+  taken,        // something already stands at the new name; left alone
+  unsupported,  // the folder does not take this kind of call at all
+  failed,       // any other error: out of room, an I/O error, no permission
 };
 
-// Makes a new file for name in the given way, never more readable than the
-// open file like: on POSIX 0644 masked by like's permission bits and the
-// umask, with like's group where the system allows, else no group bits.
-// Nothing already standing at any name is truncated or followed. From the
-// moment a name of the draft exists until os_publish_draft or
-// os_discard_draft, an interrupt (SIGINT, SIGTERM, SIGHUP, SIGQUIT, Ctrl-C)
-// removes it before the process ends by that same signal.
-StepResult os_open_draft(DraftWay way, const FileName& name, FileHandle like, Draft* draft);
+// How many bytes of name are its folder part, up to and with the last
+// separator; 0 for a name in the current folder.
+std::size_t os_folder_length(const FileName& name);
 
-// Gives the draft the name, once every byte of it is stored: a call that
-// never replaces what stands there (name_taken, and that file is left
-// alone). Once it is done, an interrupt removes nothing.
-StepResult os_publish_draft(Draft* draft, const FileName& name);
+// A number that differs from run to run and call to call, for new names.
+std::uint64_t os_name_seed();
 
-// Removes the names of a draft that was never published, after its close:
-// the aside name, or for under_name the name itself while it still holds the
-// draft. False when a name should have been removed and could not be.
-bool os_discard_draft(const Draft& draft, const FileName& name);
+// A new file without a name in name's folder, for writing, readable by its
+// owner only: unsupported where the system or the folder has none.
+NameResult os_open_unnamed(const FileName& name, FileHandle* handle);
 
-// Whether name holds the draft's very file.
-bool os_name_holds(const FileName& name, const Draft& draft);
+// A new file at name, for writing, readable by its owner only, made only if
+// nothing stands there (nothing is followed); hidden where the system has
+// such a mark (Windows).
+NameResult os_create_new(const FileName& name, bool hidden, FileHandle* handle);
 
-// Removes name while it holds the draft's file, never another one. False
-// when it should have been removed and could not be.
-bool os_remove_published(const FileName& name, const Draft& draft);
+bool os_handle_identity(FileHandle handle, FileIdentity* identity);
+
+// Carries the permissions of the open file like to the new file handle
+// (POSIX: its group, access ACL and mode bits, at most 0644 and within the
+// umask), so that nobody reads the copy who could not read the input. Where
+// any part cannot be carried, the file stays readable by its owner only.
+// Windows: a new file has its folder's permissions, and nothing is done.
+void os_carry_permissions(FileHandle like, FileHandle handle);
+
+// Stores the file's bytes on the storage itself, past every cache.
+bool os_flush_to_storage(FileHandle handle);
+// Stores the folder that holds name, so that the name given to the open
+// file handle survives a power cut; true where the file system does that by
+// itself. Where the folder cannot be opened (one the user may write to but
+// not list), the file system that holds handle is flushed whole.
+bool os_flush_folder(const FileName& name, FileHandle handle);
+
+// Gives the file at from, or the open file itself where from is nullptr (an
+// unnamed file), the name to as well, never replacing anything there.
+NameResult os_link_new(FileHandle handle, const FileName* from, const FileName& to);
+// Renames the file handle, at from, to to, never replacing anything there.
+NameResult os_rename_new(FileHandle handle, const FileName& from, const FileName& to);
+// The same, replacing what stands at to (which the caller has made its own).
+NameResult os_rename_over(FileHandle handle, const FileName& from, const FileName& to);
+
+// Removing a name by way of the file it holds: os_open_removal opens what
+// stands there without following a link (false when nothing is there or it
+// cannot be opened), os_handle_identity tells which file that is, and
+// os_remove_opened removes the name and releases the removal, which
+// os_release_removal releases without removing. On Windows the removal is
+// that very file's, whatever its name; POSIX removes by name.
+bool os_open_removal(const FileName& name, FileHandle* removal);
+bool os_remove_opened(FileHandle removal, const FileName& name);
+void os_release_removal(FileHandle removal);
+
+// Room for any name of the output's, with its NUL: the output name, or a
+// hidden name in its folder.
+constexpr std::size_t DRAFT_NAME_ROOM = 512;
+
+// What an interrupt removes. Until os_disarm_removals, a signal that ends
+// the process (Ctrl-C on Windows) first removes each armed name while it
+// holds the file identity is (POSIX), or the file handle itself (Windows,
+// which also marks it to go when the process ends in any way, where the
+// file system takes that mark). Up to MAX_REMOVALS at a time. Change them
+// only between os_hold_interrupts and os_release_interrupts, so that an
+// interrupt never sees them half changed; the interrupt then waits.
+constexpr int MAX_REMOVALS = 2;
+void os_hold_interrupts();
+void os_release_interrupts();
+void os_arm_removal(const FileName& name, FileHandle handle, const FileIdentity& identity);
+// False when a mark could not be taken back, so the close would take the
+// file with it.
+bool os_disarm_removals();
 
 // Reads up to size bytes. Returns the count (more than 0, perhaps fewer than
 // asked), 0 at the end of the data, or -1 on a read error. Given characters

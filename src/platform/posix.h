@@ -1,10 +1,11 @@
 // What the POSIX files of the platform layer offer each other: the files
 // (posix_files.cpp) and the process with its signals (posix_process.cpp).
-// Included only by them.
+// Included only by them. Every difference between POSIX systems that the
+// layer meets is settled here.
 #ifndef BRMARK_PLATFORM_POSIX_H
 #define BRMARK_PLATFORM_POSIX_H
 
-#include <signal.h>
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include "platform/platform.h"
@@ -15,31 +16,23 @@ inline int fd_of(FileHandle handle) {
   return static_cast<int>(handle);
 }
 
-// Blocks the signals that remove a draft (SIGINT, SIGTERM, SIGHUP, SIGQUIT)
-// for as long as it lives, so that the handler never sees a draft half made
-// or half named.
-class SignalsHeld {
- public:
-  SignalsHeld();
-  ~SignalsHeld();
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
+// Linux makes files without a name (O_TMPFILE), renames without replacing
+// (renameat2) and opens a name itself rather than what it holds (O_PATH);
+// elsewhere each is missing and its way or its care is not taken.
+#ifdef O_TMPFILE
+constexpr int UNNAMED_FILE_FLAGS = O_TMPFILE | O_WRONLY;
+#else
+constexpr int UNNAMED_FILE_FLAGS = 0;
+#endif
+#ifdef O_PATH
+constexpr int NAME_ONLY_FLAGS = O_PATH | O_NOFOLLOW;
+#else
+constexpr int NAME_ONLY_FLAGS = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
+#endif
+int rename_no_replace(const char* from, const char* to);
 
- private:
-  sigset_t previous_;
-};
-
-// With the signals held: from now on those signals remove path, while it is
-// the file fd is, before the process ends by them.
-void arm_removal(const char* path, int fd);
-// With the signals held: the armed file is now called path.
-void move_removal(const char* path);
-// They remove nothing any more.
-void disarm_removal();
-
-// Removes path while it is the file device and inode name, and says whether
-// nothing of that file is left under it. Async-signal-safe.
-bool remove_if_same(const char* path, dev_t device, ino_t inode);
+// Removes path while it is the file device and inode name. Async-signal-safe.
+void remove_if_same(const char* path, dev_t device, ino_t inode);
 
 }  // namespace brmark
 

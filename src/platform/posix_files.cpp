@@ -1,8 +1,7 @@
-// POSIX: the files. Names are bytes, opened as they are. The output is
-// written where nobody takes it for the copy (an unnamed file, or a hidden
-// name beside it) and given its name once whole, never replacing anything.
+// POSIX: the files. Names are bytes, opened as they are.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,76 +28,30 @@ int open_retrying(const char* name, int flags, mode_t mode) {
   return fd;
 }
 
-// Linux makes a file without a name in a folder; elsewhere there is none.
-#ifdef O_TMPFILE
-int open_unnamed(const char* folder, mode_t mode) {
-  return open_retrying(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-}
-#else
-int open_unnamed(const char* /*folder*/, mode_t /*mode*/) {
-  errno = EOPNOTSUPP;
-  return -1;
-}
-#endif
+// Every new file starts readable and writable by its owner only:
+// os_carry_permissions widens it to what the input allows.
+constexpr mode_t OWNER_ONLY = 0600;
 
-// Renaming that never replaces what stands at the new name: Linux's
-// renameat2; elsewhere there is none.
-#ifdef RENAME_NOREPLACE
-int rename_no_replace(const char* from, const char* to) {
-  return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
-}
-#else
-int rename_no_replace(const char* /*from*/, const char* /*to*/) {
-  errno = ENOSYS;
-  return -1;
-}
-#endif
-
-}  // namespace
-
-// Removes path while it is the file device and inode name, and says whether
-// nothing of that file is left under it. Async-signal-safe.
-bool remove_if_same(const char* path, dev_t device, ino_t inode) {
-  struct stat status {};
-  if (lstat(path, &status) != 0) return errno == ENOENT;
-  if (status.st_dev != device || status.st_ino != inode) return true;
-  return unlink(path) == 0 || errno == ENOENT;
-}
-
-bool os_open_read(const FileName& name, FileHandle* handle) {
-  const int fd = open_retrying(name.bytes, O_RDONLY | O_NOCTTY | O_CLOEXEC, 0);
-  if (fd == -1) return false;
-  if (is_directory(fd)) {
-    close(fd);
-    return false;
+// What a failed call on a folder's names means. The errors a folder gives
+// for a kind of call it does not take at all: EPERM (no hard links on FAT),
+// EOPNOTSUPP, ENOSYS, EINVAL (no RENAME_NOREPLACE on FUSE) and EXDEV.
+NameResult result_of(int error) {
+  switch (error) {
+    case EEXIST:
+      return NameResult::taken;
+    case EPERM:
+    case EOPNOTSUPP:
+    case ENOSYS:
+    case EINVAL:
+    case EXDEV:
+      return NameResult::unsupported;
+    default:
+      return NameResult::failed;
   }
-  *handle = fd;
-  return true;
 }
 
-NameState os_name_state(const FileName& name) {
-  struct stat status {};
-  if (lstat(name.bytes, &status) == 0) return NameState::taken;
-  return errno == ENOENT ? NameState::absent : NameState::unusable;
-}
-
-namespace {
-
-// Nor readable by a group that could not read the input: the new file fd
-// (copy) gets the input's group where the system allows, else no group bits
-// at all. Where the file system keeps no owners (vfat), neither call changes
-// anything, and the mount decides.
-void share_group_of(const struct stat& input, int fd, const struct stat& copy) {
-  if (copy.st_gid == input.st_gid) return;
-  if (fchown(fd, static_cast<uid_t>(-1), input.st_gid) == 0) return;
-  (void)fchmod(fd, copy.st_mode & 0707);
-}
-
-// The folder that holds name: what stands before its last slash, with the
-// slash; empty for a name in the current folder.
-std::size_t folder_length(const char* name) {
-  const char* slash = std::strrchr(name, '/');
-  return slash == nullptr ? 0 : static_cast<std::size_t>(slash - name) + 1;
+NameResult result_of_call(int result) {
+  return result == 0 ? NameResult::done : result_of(errno);
 }
 
 // How the process reaches its own descriptor: the way an unnamed file is
@@ -118,226 +71,233 @@ bool can_be_named(int fd) {
          by_path.st_ino == by_fd.st_ino;
 }
 
-StepResult failure_of(int error) {
-  return error == EEXIST ? StepResult::name_taken : StepResult::failed;
+// The folder part of name as a name of its own: "." for the current folder.
+bool folder_of(const char* name, char* folder, std::size_t size) {
+  const char* slash = std::strrchr(name, '/');
+  const std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - name) + 1;
+  if (length + 2 > size) return false;
+  std::memcpy(folder, length == 0 ? "." : name, length == 0 ? 1 : length);
+  folder[length == 0 ? 1 : length] = '\0';
+  return true;
 }
 
-StepResult open_unnamed_draft(const char* name, mode_t mode, int* fd) {
-  char folder[DRAFT_NAME_ROOM];
-  const std::size_t length = folder_length(name);
-  if (length + 2 > sizeof folder) return StepResult::failed;
-  std::memcpy(folder, length == 0 ? "." : name, length == 0 ? 2 : length);
-  if (length > 0) folder[length] = '\0';
-  *fd = open_unnamed(folder, mode);
-  if (*fd == -1) {
-    // EISDIR: a kernel that does not know unnamed files.
-    const bool missing = errno == EOPNOTSUPP || errno == EISDIR;
-    return missing ? StepResult::unavailable : StepResult::failed;
+// Where the folder cannot be opened to be flushed (one the user may write
+// to but not list), the whole file system it is on is flushed instead.
+#ifdef __linux__
+bool flush_file_system(int fd) {
+  return syncfs(fd) == 0;
+}
+#else
+bool flush_file_system(int /*fd*/) {
+  sync();
+  return true;
+}
+#endif
+
+// The permission bits the copy may have: those of the input that are among
+// 0644, within the umask; without the group's where the copy cannot have
+// the input's group. Read from the umask by setting it back at once.
+mode_t copy_mode(const struct stat& input, bool same_group) {
+  const mode_t mask = umask(022);
+  (void)umask(mask);
+  const mode_t mode = 0644 & input.st_mode & ~mask;
+  return same_group ? mode : mode & 0707;
+}
+
+// The access ACL as Linux keeps it in an extended attribute: a version,
+// then entries of a tag, permissions and an id, little-endian.
+constexpr char ACL_ATTRIBUTE[] = "system.posix_acl_access";
+constexpr std::size_t ACL_ROOM = 1024;
+constexpr std::size_t ACL_HEADER = 4;
+constexpr std::size_t ACL_ENTRY = 8;
+enum AclTag : unsigned { USER_OBJ = 0x01, GROUP_OBJ = 0x04, MASK = 0x10, OTHER = 0x20 };
+
+unsigned tag_of(const unsigned char* entry) {
+  return entry[0] | static_cast<unsigned>(entry[1]) << 8;
+}
+
+// Sets the entries that stand for the mode bits to mode's: the owner's, the
+// mask's (the owning group's where there is no mask) and the others'. mode
+// is within the input's bits, so no entry grows.
+void narrow_acl(unsigned char* acl, std::size_t size, mode_t mode) {
+  bool has_mask = false;
+  for (std::size_t at = ACL_HEADER; at + ACL_ENTRY <= size; at += ACL_ENTRY) {
+    has_mask = has_mask || tag_of(acl + at) == MASK;
   }
-  if (can_be_named(*fd)) return StepResult::done;
-  (void)close(*fd);
-  return StepResult::unavailable;
-}
-
-// A new name in name's folder for a file only this run knows: a dot, so that
-// listings pass over it, "brmark-" so that a user knows whose it is, and six
-// characters that differ from call to call. Short enough for any file
-// system's name limit.
-bool aside_name(const char* name, char* aside, std::size_t size) {
-  static unsigned long calls = 0;
-  struct timespec now {};
-  (void)clock_gettime(CLOCK_REALTIME, &now);
-  unsigned long mixed = static_cast<unsigned long>(now.tv_nsec) ^
-                        static_cast<unsigned long>(now.tv_sec) * 2654435761UL ^
-                        static_cast<unsigned long>(getpid()) << 16 ^ ++calls * 40503UL;
-  const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  char tail[7];
-  for (char& digit : tail) {
-    digit = digits[mixed % 36];
-    mixed /= 36;
-  }
-  tail[6] = '\0';
-  const int length = static_cast<int>(folder_length(name));
-  const int written = std::snprintf(aside, size, "%.*s.brmark-%s", length, name, tail);
-  return written > 0 && static_cast<std::size_t>(written) < size;
-}
-
-// Creates a new file under a fresh aside name, which an interrupt removes
-// from the moment it exists.
-StepResult create_aside(const char* name, mode_t mode, Draft* draft, int* fd) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (!aside_name(name, draft->aside, sizeof draft->aside)) return StepResult::failed;
-    const SignalsHeld held;
-    *fd = open_retrying(draft->aside, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
-    if (*fd != -1) {
-      arm_removal(draft->aside, *fd);
-      return StepResult::done;
+  for (std::size_t at = ACL_HEADER; at + ACL_ENTRY <= size; at += ACL_ENTRY) {
+    const unsigned tag = tag_of(acl + at);
+    unsigned char& permissions = acl[at + 2];
+    if (tag == USER_OBJ) permissions = static_cast<unsigned char>(mode >> 6 & 7);
+    if (tag == MASK || (tag == GROUP_OBJ && !has_mask)) {
+      permissions = static_cast<unsigned char>(mode >> 3 & 7);
     }
-    if (errno != EEXIST) return StepResult::failed;
+    if (tag == OTHER) permissions = static_cast<unsigned char>(mode & 7);
   }
-  return StepResult::failed;
 }
 
-// Gives up an aside file whose way this file system does not support.
-void drop_aside(Draft* draft, int fd) {
-  const SignalsHeld held;
-  (void)close(fd);
-  (void)unlink(draft->aside);
-  disarm_removal();
-}
-
-// Whether the folder takes hard links: the aside file is linked to a second
-// aside name, which is removed at once.
-bool takes_links(const Draft& draft) {
-  char second[DRAFT_NAME_ROOM];
-  if (!aside_name(draft.aside, second, sizeof second)) return false;
-  const SignalsHeld held;
-  if (linkat(AT_FDCWD, draft.aside, AT_FDCWD, second, 0) != 0) return false;
-  (void)unlink(second);
-  return true;
-}
-
-// Whether the folder takes renaming without replacing: the aside file is
-// renamed to a second aside name, which it keeps.
-bool takes_renames(Draft* draft) {
-  char second[DRAFT_NAME_ROOM];
-  if (!aside_name(draft->aside, second, sizeof second)) return false;
-  const SignalsHeld held;
-  if (rename_no_replace(draft->aside, second) != 0) return false;
-  std::memcpy(draft->aside, second, std::strlen(second) + 1);
-  move_removal(second);
-  return true;
-}
-
-StepResult open_aside_draft(DraftWay way, const char* name, mode_t mode, Draft* draft, int* fd) {
-  const StepResult created = create_aside(name, mode, draft, fd);
-  if (created != StepResult::done) return created;
-  const bool publishable = way == DraftWay::aside_link ? takes_links(*draft) : takes_renames(draft);
-  if (publishable) return StepResult::done;
-  drop_aside(draft, *fd);
-  return StepResult::unavailable;
-}
-
-// The last resort: created under its name, which an interrupt removes until
-// it is published.
-StepResult open_draft_under_name(const char* name, mode_t mode, int* fd) {
-  const SignalsHeld held;
-  *fd = open_retrying(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
-  if (*fd == -1) return failure_of(errno);
-  arm_removal(name, *fd);
-  return StepResult::done;
-}
-
-StepResult open_draft_file(DraftWay way, const char* name, mode_t mode, Draft* draft, int* fd) {
-  switch (way) {
-    case DraftWay::unnamed:
-      return open_unnamed_draft(name, mode, fd);
-    case DraftWay::aside_link:
-    case DraftWay::aside_rename:
-      return open_aside_draft(way, name, mode, draft, fd);
-    case DraftWay::under_name:
-      return open_draft_under_name(name, mode, fd);
+// What the input's access ACL allows, on the copy; false where it cannot be
+// carried. Without one on the input, the copy must not keep the one its
+// folder's default ACL gave it, whose named users could then read it.
+bool carry_acl(int input, int copy, mode_t mode, bool same_group) {
+  unsigned char acl[ACL_ROOM];
+  const ssize_t size = fgetxattr(input, ACL_ATTRIBUTE, acl, sizeof acl);
+  if (size < 0 && errno != ENODATA && errno != EOPNOTSUPP) return false;
+  if (size < 0) {
+    return fremovexattr(copy, ACL_ATTRIBUTE) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
   }
-  return StepResult::failed;
-}
-
-bool same_file(const struct stat& status, const Draft& draft) {
-  return status.st_dev == static_cast<dev_t>(draft.identity[0]) &&
-         status.st_ino == static_cast<ino_t>(draft.identity[1]);
-}
-
-bool remove_if_draft(const char* path, const Draft& draft) {
-  return remove_if_same(path, static_cast<dev_t>(draft.identity[0]),
-                        static_cast<ino_t>(draft.identity[1]));
-}
-
-StepResult publish_unnamed(int fd, const char* name) {
-  char path[32];
-  descriptor_path(fd, path, sizeof path);
-  if (linkat(AT_FDCWD, path, AT_FDCWD, name, AT_SYMLINK_FOLLOW) != 0) return failure_of(errno);
-  return StepResult::done;
-}
-
-// The aside name goes once the file has its own; should that fail, the copy
-// is whole under its name all the same.
-StepResult publish_by_link(const Draft& draft, const char* name) {
-  if (linkat(AT_FDCWD, draft.aside, AT_FDCWD, name, 0) != 0) return failure_of(errno);
-  (void)unlink(draft.aside);
-  return StepResult::done;
-}
-
-StepResult publish_by_rename(const Draft& draft, const char* name) {
-  if (rename_no_replace(draft.aside, name) != 0) return failure_of(errno);
-  return StepResult::done;
-}
-
-// Created under its name: published if the name still holds it. Another
-// program may have saved its file there, or removed the draft.
-StepResult confirm_under_name(const Draft& draft, const char* name) {
-  struct stat status {};
-  if (lstat(name, &status) != 0) return StepResult::failed;
-  return same_file(status, draft) ? StepResult::done : StepResult::name_taken;
+  // The owning group's entry would be read as the copy's other group's.
+  if (!same_group) return false;
+  narrow_acl(acl, static_cast<std::size_t>(size), mode);
+  return fsetxattr(copy, ACL_ATTRIBUTE, acl, static_cast<std::size_t>(size), 0) == 0;
 }
 
 }  // namespace
 
-// The copy is never more readable than what it copies: 0644 masked by the
-// input's bits (0600 where they cannot be had), then by the umask.
-StepResult os_open_draft(DraftWay way, const FileName& name, FileHandle like, Draft* draft) {
+#ifdef RENAME_NOREPLACE
+int rename_no_replace(const char* from, const char* to) {
+  return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+#else
+int rename_no_replace(const char* /*from*/, const char* /*to*/) {
+  errno = ENOSYS;
+  return -1;
+}
+#endif
+
+bool os_open_read(const FileName& name, FileHandle* handle) {
+  const int fd = open_retrying(name.bytes, O_RDONLY | O_NOCTTY | O_CLOEXEC, 0);
+  if (fd == -1) return false;
+  if (is_directory(fd)) {
+    close(fd);
+    return false;
+  }
+  *handle = fd;
+  return true;
+}
+
+NameState os_name_state(const FileName& name, FileIdentity* identity) {
+  struct stat status {};
+  if (lstat(name.bytes, &status) != 0) {
+    return errno == ENOENT ? NameState::absent : NameState::unusable;
+  }
+  if (identity != nullptr) {
+    *identity = FileIdentity{static_cast<std::uint64_t>(status.st_dev),
+                             {static_cast<std::uint64_t>(status.st_ino), 0}};
+  }
+  return NameState::taken;
+}
+
+std::size_t os_folder_length(const FileName& name) {
+  const char* slash = std::strrchr(name.bytes, '/');
+  return slash == nullptr ? 0 : static_cast<std::size_t>(slash - name.bytes) + 1;
+}
+
+std::uint64_t os_name_seed() {
+  static std::uint64_t calls = 0;
+  struct timespec now {};
+  (void)clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::uint64_t>(now.tv_nsec) ^
+         static_cast<std::uint64_t>(now.tv_sec) * 2654435761U ^
+         static_cast<std::uint64_t>(getpid()) << 32 ^ ++calls * 40503U;
+}
+
+// EISDIR: a kernel older than unnamed files takes the flags for a plain
+// open of the folder.
+NameResult os_open_unnamed(const FileName& name, FileHandle* handle) {
+  char folder[DRAFT_NAME_ROOM];
+  if (UNNAMED_FILE_FLAGS == 0) return NameResult::unsupported;
+  if (!folder_of(name.bytes, folder, sizeof folder)) return NameResult::failed;
+  const int fd = open_retrying(folder, UNNAMED_FILE_FLAGS | O_CLOEXEC, OWNER_ONLY);
+  if (fd == -1) return errno == EISDIR ? NameResult::unsupported : result_of(errno);
+  if (!can_be_named(fd)) {
+    (void)close(fd);
+    return NameResult::unsupported;
+  }
+  *handle = fd;
+  return NameResult::done;
+}
+
+NameResult os_create_new(const FileName& name, bool /*hidden*/, FileHandle* handle) {
+  const int fd =
+      open_retrying(name.bytes, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, OWNER_ONLY);
+  if (fd == -1) return errno == EEXIST ? NameResult::taken : NameResult::failed;
+  *handle = fd;
+  return NameResult::done;
+}
+
+bool os_handle_identity(FileHandle handle, FileIdentity* identity) {
+  struct stat status {};
+  if (fstat(fd_of(handle), &status) != 0) return false;
+  *identity = FileIdentity{static_cast<std::uint64_t>(status.st_dev),
+                           {static_cast<std::uint64_t>(status.st_ino), 0}};
+  return true;
+}
+
+// The group first: with it the mode can keep the group's bits. Where the
+// file system keeps no owners or ACLs (vfat), the calls change nothing and
+// the mount decides.
+void os_carry_permissions(FileHandle like, FileHandle handle) {
+  const int copy = fd_of(handle);
   struct stat input {};
-  const bool input_known = fstat(fd_of(like), &input) == 0;
-  const mode_t mode = input_known ? 0644 & input.st_mode : 0600;
-  int fd = -1;
-  const StepResult opened = open_draft_file(way, name.bytes, mode, draft, &fd);
-  if (opened != StepResult::done) return opened;
-  struct stat copy {};
-  const bool copy_known = fstat(fd, &copy) == 0;
-  if (input_known && copy_known) share_group_of(input, fd, copy);
-  draft->handle = fd;
-  draft->way = way;
-  draft->identity[0] = static_cast<std::uint64_t>(copy.st_dev);
-  draft->identity[1] = static_cast<std::uint64_t>(copy.st_ino);
-  return StepResult::done;
+  struct stat made {};
+  if (fstat(fd_of(like), &input) != 0 || fstat(copy, &made) != 0) return;
+  const bool same_group =
+      made.st_gid == input.st_gid || fchown(copy, static_cast<uid_t>(-1), input.st_gid) == 0;
+  const mode_t mode = copy_mode(input, same_group);
+  if (!carry_acl(fd_of(like), copy, mode, same_group)) return;
+  (void)fchmod(copy, mode);
 }
 
-StepResult os_publish_draft(Draft* draft, const FileName& name) {
-  StepResult published = StepResult::failed;
-  switch (draft->way) {
-    case DraftWay::unnamed:
-      published = publish_unnamed(fd_of(draft->handle), name.bytes);
-      break;
-    case DraftWay::aside_link:
-      published = publish_by_link(*draft, name.bytes);
-      break;
-    case DraftWay::aside_rename:
-      published = publish_by_rename(*draft, name.bytes);
-      break;
-    case DraftWay::under_name:
-      published = confirm_under_name(*draft, name.bytes);
-      break;
-  }
-  if (published == StepResult::done) disarm_removal();
-  return published;
+bool os_flush_to_storage(FileHandle handle) {
+  int result = 0;
+  do {
+    result = fdatasync(fd_of(handle));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
 
-bool os_discard_draft(const Draft& draft, const FileName& name) {
-  bool removed = true;
-  if (draft.way == DraftWay::aside_link || draft.way == DraftWay::aside_rename) {
-    removed = remove_if_draft(draft.aside, draft);
-  } else if (draft.way == DraftWay::under_name) {
-    removed = remove_if_draft(name.bytes, draft);
-  }
-  disarm_removal();
+// A file system that cannot flush a folder says EINVAL: it has nothing to
+// flush there.
+bool os_flush_folder(const FileName& name, FileHandle handle) {
+  char folder[DRAFT_NAME_ROOM];
+  if (!folder_of(name.bytes, folder, sizeof folder)) return false;
+  const int fd = open_retrying(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd == -1) return errno == EACCES && flush_file_system(fd_of(handle));
+  const bool flushed = fsync(fd) == 0 || errno == EINVAL;
+  (void)close(fd);
+  return flushed;
+}
+
+NameResult os_link_new(FileHandle handle, const FileName* from, const FileName& to) {
+  if (from != nullptr) return result_of_call(linkat(AT_FDCWD, from->bytes, AT_FDCWD, to.bytes, 0));
+  char path[32];
+  descriptor_path(fd_of(handle), path, sizeof path);
+  return result_of_call(linkat(AT_FDCWD, path, AT_FDCWD, to.bytes, AT_SYMLINK_FOLLOW));
+}
+
+NameResult os_rename_new(FileHandle /*handle*/, const FileName& from, const FileName& to) {
+  return result_of_call(rename_no_replace(from.bytes, to.bytes));
+}
+
+NameResult os_rename_over(FileHandle /*handle*/, const FileName& from, const FileName& to) {
+  return result_of_call(std::rename(from.bytes, to.bytes));
+}
+
+bool os_open_removal(const FileName& name, FileHandle* removal) {
+  const int fd = open_retrying(name.bytes, NAME_ONLY_FLAGS | O_CLOEXEC, 0);
+  if (fd == -1) return false;
+  *removal = fd;
+  return true;
+}
+
+bool os_remove_opened(FileHandle removal, const FileName& name) {
+  const bool removed = unlink(name.bytes) == 0 || errno == ENOENT;
+  os_release_removal(removal);
   return removed;
 }
 
-bool os_name_holds(const FileName& name, const Draft& draft) {
-  struct stat status {};
-  return lstat(name.bytes, &status) == 0 && same_file(status, draft);
-}
-
-bool os_remove_published(const FileName& name, const Draft& draft) {
-  return remove_if_draft(name.bytes, draft);
+void os_release_removal(FileHandle removal) {
+  (void)close(fd_of(removal));
 }
 
 // A terminal here delivers bytes, whose characters the program never needs:

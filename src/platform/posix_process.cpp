@@ -1,6 +1,7 @@
 // POSIX: the process, from its start to its end: its standard streams, and
-// the signals that end it early, which take a draft not yet published with
+// the signals that end it early, which take the output's armed names with
 // them.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,23 +14,41 @@ namespace brmark {
 
 namespace {
 
-// What an interrupt removes: while a draft has a name of its own, the
-// handler removes it (for under_name only while it still holds the draft,
-// as another program may have saved its own file there meanwhile). Written
-// only while the guarded signals are blocked, so the handler never sees half
-// of it.
-constexpr int GUARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-char removal_name[DRAFT_NAME_ROOM];
-dev_t removal_device = 0;
-ino_t removal_inode = 0;
-volatile sig_atomic_t removal_armed = 0;
+// Every catchable signal whose default action ends the process. SIGPIPE and
+// SIGXFSZ are not among them: os_start ignores both.
+constexpr int ENDING_SIGNALS[] = {
+    SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+
+// What an interrupt removes. Written only while the ending signals are
+// blocked, so the handler never sees an entry half written.
+struct Removal {
+  char name[DRAFT_NAME_ROOM];
+  dev_t device;
+  ino_t inode;
+};
+Removal removals[MAX_REMOVALS];
+volatile sig_atomic_t removals_armed = 0;
+sigset_t held_from;
+int hold_depth = 0;
 
 // Async-signal-safe: lstat, unlink, signal and raise only. The raised signal
 // stays blocked until the handler returns, then ends the process with the
 // default action, so the parent sees how the program ended. A handler has
 // nobody to report a failure to.
-void remove_draft_and_end(int signal_number) {
-  if (removal_armed != 0) (void)remove_if_same(removal_name, removal_device, removal_inode);
+void remove_armed_and_end(int signal_number) {
+  for (int at = 0; at < removals_armed; ++at) {
+    remove_if_same(removals[at].name, removals[at].device, removals[at].inode);
+  }
   (void)signal(signal_number, SIG_DFL);
   (void)raise(signal_number);
 }
@@ -38,9 +57,9 @@ void remove_draft_and_end(int signal_number) {
 // job) stays ignored.
 void install_removal_handlers() {
   struct sigaction action {};
-  action.sa_handler = remove_draft_and_end;
+  action.sa_handler = remove_armed_and_end;
   sigfillset(&action.sa_mask);
-  for (int signal_number : GUARDED_SIGNALS) {
+  for (int signal_number : ENDING_SIGNALS) {
     struct sigaction previous {};
     sigaction(signal_number, nullptr, &previous);
     if (previous.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);
@@ -49,33 +68,39 @@ void install_removal_handlers() {
 
 }  // namespace
 
-SignalsHeld::SignalsHeld() {
-  sigset_t guarded;
-  sigemptyset(&guarded);
-  for (int signal_number : GUARDED_SIGNALS) sigaddset(&guarded, signal_number);
-  sigprocmask(SIG_BLOCK, &guarded, &previous_);
-}
-
-SignalsHeld::~SignalsHeld() {
-  sigprocmask(SIG_SETMASK, &previous_, nullptr);
-}
-
-void arm_removal(const char* path, int fd) {
+void remove_if_same(const char* path, dev_t device, ino_t inode) {
   struct stat status {};
-  if (std::strlen(path) >= sizeof removal_name || fstat(fd, &status) != 0) return;
-  std::memcpy(removal_name, path, std::strlen(path) + 1);
-  removal_device = status.st_dev;
-  removal_inode = status.st_ino;
-  removal_armed = 1;
+  if (lstat(path, &status) == 0 && status.st_dev == device && status.st_ino == inode) {
+    (void)unlink(path);
+  }
 }
 
-void move_removal(const char* path) {
-  if (std::strlen(path) < sizeof removal_name)
-    std::memcpy(removal_name, path, std::strlen(path) + 1);
+void os_hold_interrupts() {
+  if (hold_depth++ > 0) return;
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (int signal_number : ENDING_SIGNALS) sigaddset(&ending, signal_number);
+  sigprocmask(SIG_BLOCK, &ending, &held_from);
 }
 
-void disarm_removal() {
-  removal_armed = 0;
+void os_release_interrupts() {
+  if (--hold_depth == 0) sigprocmask(SIG_SETMASK, &held_from, nullptr);
+}
+
+// A name too long to keep is one no file of ours has: nothing to remove.
+void os_arm_removal(const FileName& name, FileHandle /*handle*/, const FileIdentity& identity) {
+  const std::size_t length = std::strlen(name.bytes);
+  if (removals_armed == MAX_REMOVALS || length >= DRAFT_NAME_ROOM) return;
+  Removal& removal = removals[removals_armed];
+  std::memcpy(removal.name, name.bytes, length + 1);
+  removal.device = static_cast<dev_t>(identity.volume);
+  removal.inode = static_cast<ino_t>(identity.file[0]);
+  removals_armed = removals_armed + 1;
+}
+
+bool os_disarm_removals() {
+  removals_armed = 0;
+  return true;
 }
 
 // Should either fail, the process would end by that signal as before; there

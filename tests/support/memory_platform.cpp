@@ -12,6 +12,71 @@ std::vector<unsigned char> sink;
 std::size_t sink_count = 0;
 bool keep_sink = true;
 
+using memory::Call;
+using memory::FileAt;
+
+struct Fault {
+  Call call;
+  int nth;
+  NameResult result;
+};
+struct Act {
+  Call call;
+  int nth;
+  std::string name;
+  FileAt file;
+  bool put;
+};
+
+// The folder: names, the files open by handle (from 100 on), and what is armed.
+std::map<std::string, FileAt> names;
+std::map<FileHandle, FileAt> open_files;
+std::vector<Call> not_taken;
+std::vector<Fault> faults;
+std::vector<Act> acts;
+std::vector<std::string> armed_names;
+int calls[static_cast<int>(Call::count)];
+std::uint64_t next_number = 1;
+FileHandle next_handle = 100;
+
+// Counts the call, carries out what is to happen before it, and tells how
+// it answers: done, or otherwise.
+NameResult answer(Call call) {
+  const int nth = ++calls[static_cast<int>(call)];
+  for (const Act& act : acts) {
+    if (act.call != call || act.nth != nth) continue;
+    if (act.put) {
+      names[act.name] = act.file;
+    } else {
+      names.erase(act.name);
+    }
+  }
+  if (std::find(not_taken.begin(), not_taken.end(), call) != not_taken.end()) {
+    return NameResult::unsupported;
+  }
+  for (const Fault& fault : faults) {
+    if (fault.call == call && fault.nth == nth) return fault.result;
+  }
+  return NameResult::done;
+}
+
+FileHandle open_new(FileAt file) {
+  open_files[next_handle] = file;
+  return next_handle++;
+}
+
+FileAt new_file() {
+  return FileAt{1, next_number++};
+}
+
+NameResult give_name(Call call, FileHandle handle, const FileName& to, bool replacing) {
+  const NameResult result = answer(call);
+  if (result != NameResult::done) return result;
+  if (!replacing && names.count(to.bytes) != 0) return NameResult::taken;
+  names[to.bytes] = open_files.at(handle);
+  return NameResult::done;
+}
+
 }  // namespace
 
 namespace memory {
@@ -30,6 +95,33 @@ std::size_t written_count() {
   return sink_count;
 }
 
+void reset_folder(std::vector<Call> unsupported) {
+  names.clear();
+  open_files.clear();
+  not_taken = std::move(unsupported);
+  faults.clear();
+  acts.clear();
+  armed_names.clear();
+  std::fill(std::begin(calls), std::end(calls), 0);
+  next_number = 1;
+}
+
+void fail_call(Call call, int nth, NameResult result) {
+  faults.push_back({call, nth, result});
+}
+
+void act_before(Call call, int nth, const std::string& name, FileAt file, bool put) {
+  acts.push_back({call, nth, name, file, put});
+}
+
+const std::map<std::string, FileAt>& folder() {
+  return names;
+}
+
+std::vector<std::string> armed() {
+  return armed_names;
+}
+
 }  // namespace memory
 
 void os_start(TextEncoding) {}
@@ -45,26 +137,105 @@ bool os_is_terminal(FileHandle) {
 bool os_open_read(const FileName&, FileHandle*) {
   return false;
 }
-NameState os_name_state(const FileName&) {
-  return NameState::unusable;
+
+NameState os_name_state(const FileName& name, FileIdentity* identity) {
+  const auto at = names.find(name.bytes);
+  if (at == names.end()) return NameState::absent;
+  if (identity != nullptr) *identity = FileIdentity{at->second.volume, {at->second.number, 0}};
+  return NameState::taken;
 }
-StepResult os_open_draft(DraftWay, const FileName&, FileHandle, Draft*) {
-  return StepResult::failed;
+
+std::size_t os_folder_length(const FileName& name) {
+  const char* slash = std::strrchr(name.bytes, '/');
+  return slash == nullptr ? 0 : static_cast<std::size_t>(slash - name.bytes) + 1;
 }
-StepResult os_publish_draft(Draft*, const FileName&) {
-  return StepResult::failed;
+
+std::uint64_t os_name_seed() {
+  static std::uint64_t seed = 12345;
+  return seed = seed * 6364136223846793005U + 1442695040888963407U;
 }
-bool os_discard_draft(const Draft&, const FileName&) {
-  return false;
+
+NameResult os_open_unnamed(const FileName&, FileHandle* handle) {
+  const NameResult result = answer(Call::unnamed);
+  if (result == NameResult::done) *handle = open_new(new_file());
+  return result;
 }
-bool os_name_holds(const FileName&, const Draft&) {
-  return false;
+
+NameResult os_create_new(const FileName& name, bool, FileHandle* handle) {
+  const NameResult result = answer(Call::create);
+  if (result != NameResult::done) return result;
+  if (names.count(name.bytes) != 0) return NameResult::taken;
+  *handle = open_new(names[name.bytes] = new_file());
+  return NameResult::done;
 }
-bool os_remove_published(const FileName&, const Draft&) {
-  return false;
-}
-bool os_close(FileHandle) {
+
+bool os_handle_identity(FileHandle handle, FileIdentity* identity) {
+  const auto at = open_files.find(handle);
+  if (at == open_files.end()) return false;
+  *identity = FileIdentity{at->second.volume, {at->second.number, 0}};
   return true;
+}
+
+void os_carry_permissions(FileHandle, FileHandle) {}
+
+bool os_flush_to_storage(FileHandle) {
+  return answer(Call::flush) == NameResult::done;
+}
+bool os_flush_folder(const FileName&, FileHandle) {
+  return answer(Call::flush_folder) == NameResult::done;
+}
+
+NameResult os_link_new(FileHandle handle, const FileName* from, const FileName& to) {
+  if (from != nullptr && names.count(from->bytes) == 0) return NameResult::failed;
+  return give_name(Call::link, handle, to, false);
+}
+
+NameResult os_rename_new(FileHandle handle, const FileName& from, const FileName& to) {
+  const NameResult result = give_name(Call::rename_new, handle, to, false);
+  if (result == NameResult::done) names.erase(from.bytes);
+  return result;
+}
+
+NameResult os_rename_over(FileHandle handle, const FileName& from, const FileName& to) {
+  const NameResult result = give_name(Call::rename_over, handle, to, true);
+  if (result == NameResult::done) names.erase(from.bytes);
+  return result;
+}
+
+// A removal is the file found at the name when it was opened.
+bool os_open_removal(const FileName& name, FileHandle* removal) {
+  if (answer(Call::open_removal) != NameResult::done) return false;
+  const auto at = names.find(name.bytes);
+  if (at == names.end()) return false;
+  *removal = open_new(at->second);
+  return true;
+}
+
+bool os_remove_opened(FileHandle removal, const FileName& name) {
+  open_files.erase(removal);
+  if (answer(Call::remove) != NameResult::done) return false;
+  names.erase(name.bytes);
+  return true;
+}
+
+void os_release_removal(FileHandle removal) {
+  open_files.erase(removal);
+}
+
+void os_hold_interrupts() {}
+void os_release_interrupts() {}
+void os_arm_removal(const FileName& name, FileHandle, const FileIdentity&) {
+  armed_names.emplace_back(name.bytes);
+}
+bool os_disarm_removals() {
+  armed_names.clear();
+  return answer(Call::disarm) == NameResult::done;
+}
+
+bool os_close(FileHandle handle) {
+  if (handle < 100) return true;
+  open_files.erase(handle);
+  return answer(Call::close) == NameResult::done;
 }
 void os_exit(int) {
   __builtin_trap();

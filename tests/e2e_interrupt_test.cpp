@@ -52,6 +52,13 @@ const InterruptCase CASES[] = {
     {"SIGHUP", SIGHUP},
     {"SIGQUIT", SIGQUIT},
     {"SIGUSR1", SIGUSR1},
+    {"SIGUSR2", SIGUSR2},
+    {"SIGALRM", SIGALRM},
+    {"SIGVTALRM", SIGVTALRM},
+    {"SIGPROF", SIGPROF},
+    {"linked from aside SIGUSR1", SIGUSR1, "link"},
+    {"renamed over a claim SIGTERM", SIGTERM, "claim"},
+    {"renamed over a claim SIGKILL", SIGKILL, "claim"},
     {"linked from aside SIGINT", SIGINT, "link"},
     {"linked from aside SIGKILL", SIGKILL, "link"},
     {"renamed from aside SIGTERM", SIGTERM, "rename"},
@@ -60,6 +67,7 @@ const InterruptCase CASES[] = {
     {"guarded SIGTERM", SIGTERM, "guarded"},
     {"guarded SIGHUP", SIGHUP, "guarded"},
     {"guarded SIGQUIT", SIGQUIT, "guarded"},
+    {"guarded SIGPROF", SIGPROF, "guarded"},
     {"SIGHUP ignored at start", SIGHUP, "", true},
     {"guarded SIGHUP ignored at start", SIGHUP, "guarded", true},
 };
@@ -100,15 +108,14 @@ bool takes_no_replace_renames(const std::string& folder) {
 #endif
 }
 
-// A signal no handler sees may leave the hidden draft of a copy written
-// aside under a name of its own; never anything else.
+// SIGKILL, which no handler sees, may leave the hidden draft of a copy
+// written aside under a name of its own; never anything else.
 bool may_leave_draft(const InterruptCase& c, const std::string& folder) {
-  const bool handled = c.signal_number == SIGINT || c.signal_number == SIGTERM ||
-                       c.signal_number == SIGHUP || c.signal_number == SIGQUIT;
-  if (handled) return false;
+  if (c.signal_number != SIGKILL) return false;
   if (UNDER_WINE) return true;
-  return std::string(c.way) == "link" || std::string(c.way) == "rename" ||
-         (*c.way == '\0' && !takes_unnamed_files(folder));
+  const std::string way = c.way;
+  return way == "link" || way == "rename" || way == "claim" ||
+         (way.empty() && !takes_unnamed_files(folder));
 }
 
 // A run copying from the FIFO "slow", whose writer is feed.

@@ -1,8 +1,12 @@
 // The whole program driven through pipes, as a script would run it.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -46,6 +50,15 @@ RunOptions name_taken_before_create() {
   RunOptions options;
   options.executable = BRMARK_FAULTY_EXECUTABLE;
   options.environment = {"BRMARK_TAKE_NAME={P}memo.txt"};
+  return options;
+}
+
+// The test build, with another program saving its file at the name just
+// before the copy's last close.
+RunOptions name_saved_at_close() {
+  RunOptions options;
+  options.executable = BRMARK_FAULTY_EXECUTABLE;
+  options.environment = {"BRMARK_SAVE_AT_CLOSE={P}memo.txt"};
   return options;
 }
 
@@ -207,6 +220,27 @@ const std::vector<Scenario> CASES = {
      "a<br>\r\n",
      unprivileged(),
      0600},
+    // An ACL that shuts the input's own group out shuts it out of the copy.
+    {"an input's ACL is the copy's",
+     {{Entry::acl_file, "memo.txt", "a\n"}},
+     "memo.txt\n",
+     text::CREATED,
+     0,
+     "{P}memo.txt",
+     "a<br>\r\n",
+     {},
+     0640},
+    // Whom the folder's default ACL lets read what is made in it, the input
+    // did not let read.
+    {"a folder's default ACL gives the copy no reader the input lacks",
+     {{Entry::private_file, "memo.txt", "a\n"}, {Entry::default_acl, "", ""}},
+     "memo.txt\n",
+     text::CREATED,
+     0,
+     "{P}memo.txt",
+     "a<br>\r\n",
+     {},
+     0600},
     // Messages nobody reads are lost; the copy and the status are not.
     {"nobody reads standard output",
      {{Entry::file, "memo.txt", "a\n"}},
@@ -268,6 +302,14 @@ const std::vector<Scenario> CASES = {
      "{P}memo.txt",
      "theirs\n",
      name_taken_before_create()},
+    {"a file saved at the name as the copy closes is never reported as the copy",
+     {{Entry::file, "memo.txt", "a\n"}},
+     "memo.txt\n",
+     text::WRITE_FAILED,
+     1,
+     "{P}memo.txt",
+     "theirs\n",
+     name_saved_at_close()},
     {"name taken by another program while the copy runs",
      {{Entry::fifo, "feed", "a\n"}, {Entry::taken_later, "{P}feed", "theirs\n"}},
      "feed\n",
@@ -330,7 +372,7 @@ const std::vector<Scenario> CASES = {
 #ifdef BRMARK_TEST_WINE
 const char* const WAYS[] = {""};
 #else
-const char* const WAYS[] = {"", "link", "rename", "guarded"};
+const char* const WAYS[] = {"", "link", "rename", "claim", "guarded"};
 #endif
 
 // The options of a case, run the given way, with "{P}" expanded in the
@@ -364,7 +406,7 @@ TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
   });
   if (needs_root && geteuid() != 0) GTEST_SKIP() << "laying out a file of another owner needs root";
   TempDir dir;
-  lay_out(dir, c.setup);
+  if (!lay_out(dir, c.setup)) GTEST_SKIP() << "this file system keeps no ACLs";
   std::map<std::string, std::string> expected = snapshot(dir.path());
   if (!c.created.empty()) expected[file_name(c.created)] = "file:" + c.created_bytes;
   for (const Entry& entry : c.setup) {
@@ -380,9 +422,12 @@ TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
   EXPECT_EQ(result.status, c.status);
   EXPECT_EQ(snapshot(dir.path()), expected);
   // Windows gives a new file the folder's permissions, not bits of its own.
-  if (!c.created.empty() && !UNDER_WINE) {
-    const auto mode = std::filesystem::status(dir / file_name(c.created)).permissions();
-    EXPECT_EQ(static_cast<int>(mode), c.created_mode);
+  // The copy has the input's ACL, or none where the input has none.
+  if (!c.created.empty() && !UNDER_WINE && c.status == 0) {
+    const std::string copy = dir / file_name(c.created);
+    EXPECT_EQ(static_cast<int>(std::filesystem::status(copy).permissions()), c.created_mode);
+    const std::string typed = expand_prefix(c.typed);
+    EXPECT_EQ(access_acl(copy), access_acl(dir / typed.substr(0, typed.find_first_of("\r\n"))));
   }
 }
 
@@ -403,6 +448,51 @@ const std::vector<Scenario> WINDOWS_NAME_CASES = {
      1},
 };
 #endif
+
+// Reads from fd until what it gave holds text; false after ten seconds.
+bool reads_until(int fd, const std::string& text, std::string* got) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (got->find(text) == std::string::npos) {
+    pollfd ready{fd, POLLIN, 0};
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (poll(&ready, 1, 100) <= 0) continue;
+    char chunk[512];
+    const ssize_t count = read(fd, chunk, sizeof chunk);
+    if (count <= 0) return false;
+    got->append(chunk, static_cast<size_t>(count));
+  }
+  return true;
+}
+
+// A program driving brmark through pipes sees the prompt before it sends the
+// name, and the outcome before it sends the closing Enter.
+TEST(ThroughPipes, ThePromptAndTheOutcomeComeBeforeTheirAnswers) {
+  TempDir dir;
+  write_file(dir / "memo.txt", "a\n");
+  int in[2], out[2];
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (chdir(dir.path().c_str()) != 0) _exit(126);
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    exec_brmark({});
+  }
+  close(in[0]);
+  close(out[1]);
+  std::string shown;
+  EXPECT_TRUE(reads_until(out[0], standard_output_for(""), &shown)) << "no prompt: " << shown;
+  EXPECT_EQ(write(in[1], "memo.txt\n", 9), 9);
+  EXPECT_TRUE(reads_until(out[0], standard_output_for(text::CREATED), &shown))
+      << "no outcome: " << shown;
+  EXPECT_EQ(write(in[1], "\n", 1), 1);
+  close(in[1]);
+  close(out[0]);
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status_of(status), 0);
+}
 
 std::string case_and_way(const ::testing::TestParamInfo<ThroughPipes::ParamType>& info) {
   const std::string way = std::get<1>(info.param);

@@ -10,8 +10,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -292,10 +294,64 @@ fs::perms permissions_of(Entry::Kind kind) {
 
 }  // namespace
 
-void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
+namespace {
+
+// An ACL as Linux keeps it: version 2, then (tag, permissions, id) entries,
+// little-endian, in the order of their tags.
+std::string acl_bytes(const std::vector<std::array<unsigned, 3>>& entries) {
+  std::string bytes("\x02\0\0\0", 4);
+  for (const auto& [tag, permissions, id] : entries) {
+    const unsigned char entry[8] = {static_cast<unsigned char>(tag),
+                                    static_cast<unsigned char>(tag >> 8),
+                                    static_cast<unsigned char>(permissions),
+                                    0,
+                                    static_cast<unsigned char>(id),
+                                    static_cast<unsigned char>(id >> 8),
+                                    static_cast<unsigned char>(id >> 16),
+                                    static_cast<unsigned char>(id >> 24)};
+    bytes.append(reinterpret_cast<const char*>(entry), sizeof entry);
+  }
+  return bytes;
+}
+
+constexpr unsigned USER_OBJ = 0x01, USER = 0x02, GROUP_OBJ = 0x04, MASK = 0x10, OTHER = 0x20;
+constexpr unsigned NO_ID = 0xFFFFFFFF;
+
+bool set_acl(const std::string& path, const char* attribute, const std::string& acl) {
+  return setxattr(path.c_str(), attribute, acl.data(), acl.size(), 0) == 0;
+}
+
+}  // namespace
+
+std::string access_acl(const std::string& path) {
+  char acl[1024];
+  const ssize_t size = getxattr(path.c_str(), "system.posix_acl_access", acl, sizeof acl);
+  return size > 0 ? std::string(acl, static_cast<size_t>(size)) : std::string();
+}
+
+bool lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
+  bool acls_kept = true;
   for (const Entry& entry : setup) {
     const std::string path = dir / file_name(entry.name);
     switch (entry.kind) {
+      case Entry::acl_file:
+        write_file(path, entry.value);
+        acls_kept = acls_kept && set_acl(path, "system.posix_acl_access",
+                                         acl_bytes({{USER_OBJ, 6, NO_ID},
+                                                    {USER, 4, 65534},
+                                                    {GROUP_OBJ, 0, NO_ID},
+                                                    {MASK, 4, NO_ID},
+                                                    {OTHER, 0, NO_ID}}));
+        break;
+      case Entry::default_acl:
+        acls_kept = acls_kept && set_acl(entry.name.empty() ? dir.path() : path,
+                                         "system.posix_acl_default",
+                                         acl_bytes({{USER_OBJ, 7, NO_ID},
+                                                    {USER, 6, 65534},
+                                                    {GROUP_OBJ, 5, NO_ID},
+                                                    {MASK, 7, NO_ID},
+                                                    {OTHER, 5, NO_ID}}));
+        break;
       case Entry::file:
       case Entry::private_file:
       case Entry::group_writable:
@@ -321,6 +377,7 @@ void lay_out(const TempDir& dir, const std::vector<Entry>& setup) {
         break;
     }
   }
+  return acls_kept;
 }
 
 int open_fifo_writer(const std::string& path) {

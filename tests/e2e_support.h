@@ -148,6 +148,10 @@ struct Entry {
   // renames onto the name) while the copy runs, once the program has read all
   // of the FIFO's bytes. endless_fifo: a FIFO
   // whose writer writes its value again and again until the reader goes.
+  // acl_file: mode 0640 with an access ACL that shuts the owning group out
+  // and lets nobody (65534) read. default_acl: the folder (name "" for the
+  // test's own) given a default ACL that lets nobody read and write what is
+  // made in it from then on.
   enum Kind {
     file,
     folder,
@@ -158,7 +162,9 @@ struct Entry {
     group_writable,
     other_group,
     taken_later,
-    endless_fifo
+    endless_fifo,
+    acl_file,
+    default_acl
   } kind;
   std::string name;
   // A file's bytes, a link's target, or what a writer puts into a FIFO once
@@ -166,7 +172,12 @@ struct Entry {
   std::string value;
 };
 
-void lay_out(const TempDir& dir, const std::vector<Entry>& setup);
+// False when the folder's file system keeps no ACLs.
+bool lay_out(const TempDir& dir, const std::vector<Entry>& setup);
+
+// The access ACL of path as Linux keeps it (its extended attribute's bytes),
+// empty where it has none.
+std::string access_acl(const std::string& path);
 
 // Opens the FIFO for writing once a reader has it open, as a producer started
 // after the program would; -1 when no reader comes within a few seconds.

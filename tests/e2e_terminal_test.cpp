@@ -236,6 +236,8 @@ const TerminalCase CASES[] = {
      status_after(SIGINT), true, SIGINT, false, "memo.txt", nullptr, "link"},
     {"SIGINT in the closing wait keeps a copy renamed from aside", "memo.txt\r", text::CREATED,
      true, status_after(SIGINT), true, SIGINT, false, "memo.txt", nullptr, "rename"},
+    {"SIGINT in the closing wait keeps a copy renamed over a claim", "memo.txt\r", text::CREATED,
+     true, status_after(SIGINT), true, SIGINT, false, "memo.txt", nullptr, "claim"},
     {"SIGINT in the closing wait keeps a copy created under its name", "memo.txt\r", text::CREATED,
      true, status_after(SIGINT), true, SIGINT, false, "memo.txt", nullptr, "guarded"},
     {"the input and the probed target are closed before the wait", "memo.txt\r",

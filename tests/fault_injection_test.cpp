@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <functional>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -63,6 +64,12 @@ const std::vector<Scenario> SCENARIOS = {
      "a\n",
      text::TARGET_EXISTS,
      1},
+    // Looked at, never followed: refused before anything is read.
+    {"target is a dangling link",
+     {{Entry::file, "a", "x"}, {Entry::link, "{P}a", "elsewhere"}},
+     "a\n",
+     text::TARGET_EXISTS,
+     1},
     {"create failed",
      {{Entry::folder, "d", ""}, {Entry::file, "d/a", "x"}},
      "d/a\n",
@@ -83,10 +90,11 @@ const std::vector<Scenario> SCENARIOS = {
 
 // The ways the program writes its output where nobody sees it, as the test
 // build's seam picks them: an unnamed file, a hidden file linked or renamed
-// to the name, and the guarded create under the name itself.
-enum class Way { unnamed, link, rename, guarded };
-constexpr Way WAYS[] = {Way::unnamed, Way::link, Way::rename, Way::guarded};
-const char* const WAY_NAMES[] = {"unnamed", "link", "rename", "guarded"};
+// to the name or renamed over a claim of it, and the guarded create under
+// the name itself.
+enum class Way { unnamed, link, rename, claim, guarded };
+constexpr Way WAYS[] = {Way::unnamed, Way::link, Way::rename, Way::claim, Way::guarded};
+const char* const WAY_NAMES[] = {"unnamed", "link", "rename", "claim", "guarded"};
 
 const char* name_of(Way way) {
   return WAY_NAMES[static_cast<int>(way)];
@@ -131,13 +139,32 @@ std::vector<std::string> modes_for(const Call& call, Way way) {
   if (call.kind == "write") return {"ENOSPC", "EINTR", "SHORT"};
   // EEXIST: another program took the name while the copy ran.
   if (call.kind == "link" || call.kind == "rename") return {"EIO", "EEXIST"};
+  // A close that fails, and an interrupt at once: nothing may be left.
+  if (call.kind == "close" && call.role == "output") return {"EIO", "EIO+SIGINT"};
+  // A file system that cannot flush a folder says EINVAL.
+  if (call.kind == "fsync") return {"EIO", "EINVAL"};
   return {"EIO"};
 }
 
+// The fault setting for a mode, which may join an error and a signal.
+std::string fault_for(const Call& call, const std::string& mode) {
+  const std::string site = call.kind + " " + std::to_string(call.nth) + " ";
+  const std::size_t plus = mode.find('+');
+  if (plus == std::string::npos) return site + mode;
+  return site + mode.substr(0, plus) + "," + site + mode.substr(plus + 1);
+}
+
+bool publishes(const Call& call) {
+  return call.role == "name" &&
+         (call.kind == "link" || call.kind == "rename" || call.kind == "replace");
+}
+
 // A draft given up because the folder lacks its way is closed before the
-// next way's draft is opened; nothing rides on that close.
+// next way's draft is opened, and an empty claim is closed before the copy
+// is renamed over it; nothing rides on either close.
 bool closes_dropped_draft(const std::vector<Call>& calls, std::size_t at) {
   if (calls[at].kind != "close" || calls[at].role != "output") return false;
+  if (at + 1 < calls.size() && calls[at + 1].kind == "replace") return true;
   return std::any_of(calls.begin() + static_cast<std::ptrdiff_t>(at), calls.end(),
                      [](const Call& call) { return call.kind == "open" && call.role == "output"; });
 }
@@ -145,20 +172,26 @@ bool closes_dropped_draft(const std::vector<Call>& calls, std::size_t at) {
 Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::string& mode,
                          bool dropped_draft) {
   const Outcome clean{scenario.message, scenario.status, !scenario.created.empty()};
-  if (mode == "EINTR" || mode == "SHORT" || dropped_draft) return clean;
   // The process ends by the signal, and the new file goes with it.
-  if (mode == "SIGINT") return {"", status_after(SIGINT), false, false};
+  if (mode == "SIGINT" || mode == "EIO+SIGINT") return {"", status_after(SIGINT), false, false};
+  if (mode == "EINTR" || mode == "SHORT" || mode == "EINVAL" || dropped_draft) return clean;
   if (mode == "SIGHUP") return {"", status_after(SIGHUP), false, false};
   if (mode == "SIGKILL") return {"", status_after(SIGKILL), false, false, false, true};
   const std::string site = call.kind + " " + call.role;
   if (site == "open input") return {text::NOT_FOUND, 1, false};
   if (site == "open output") return {text::CREATE_FAILED, 1, false};
-  // Publishing: another program's file at the name, or a failure.
-  if (call.role == "name" && (call.kind == "link" || call.kind == "rename")) {
-    return {mode == "EEXIST" ? text::TARGET_EXISTS : text::CREATE_FAILED, 1, false};
+  // A probe's hidden name taken by chance: another one is tried.
+  if (call.role == "draft" && mode == "EEXIST") return clean;
+  // Publishing: another program's file at the name, or a failure; or trying
+  // whether the folder takes the way's call, where only a folder that does
+  // not take it at all makes the program try the next way.
+  if (publishes(call) || (call.role == "draft" && (call.kind == "link" || call.kind == "rename" ||
+                                                   call.kind == "replace"))) {
+    return {mode == "EEXIST" && call.role == "name" ? text::TARGET_EXISTS : text::CREATE_FAILED, 1,
+            false};
   }
-  // Trying whether the folder takes links or renames: a failure makes the
-  // program write its output the next way.
+  // Flushing the copy, or the folder once it is named: not stored.
+  if (site == "datasync output" || site == "fsync folder") return {text::WRITE_FAILED, 1, false};
   // Failing the first read of the name leaves it empty.
   if (site == "read stdin" && call.nth == 1) return {text::NOT_FOUND, 1, false};
   if (site == "read input") return {text::READ_FAILED, 1, false};
@@ -167,10 +200,13 @@ Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::
     return {clean.message == text::READ_FAILED ? text::READ_FAILED : text::WRITE_FAILED, 1, false};
   }
   if (site == "write stdout") return {clean.message, clean.status, clean.copy_kept, false};
-  if (site == "unlink draft") {
+  // Removing a name: the unlink, or the open of the name that comes first.
+  const bool removes = call.kind == "unlink" || (call.kind == "open" && call.role == "draft") ||
+                       (call.kind == "open" && call.role == "name");
+  if (removes && call.role == "draft") {
     return {clean.message, clean.status, clean.copy_kept, true, false, true};
   }
-  if (call.kind == "unlink") return {clean.message, clean.status, clean.copy_kept, true, true};
+  if (removes) return {clean.message, clean.status, clean.copy_kept, true, true};
   // The probe, the closing wait and closing what was only read decide nothing.
   return clean;
 }
@@ -227,7 +263,22 @@ TEST(FaultInjection, EveryCallOfEveryPathFailedOnce) {
       SCOPED_TRACE(std::string(scenario.what) + " (" + name_of(way) + ")");
       EXPECT_EQ(made("link", "name"), created && (way == Way::unnamed || way == Way::link));
       EXPECT_EQ(made("rename", "name"), created && way == Way::rename);
+      EXPECT_EQ(made("replace", "name"), created && way == Way::claim);
       EXPECT_FALSE(made("open", "probe"));
+      // Flushed before it is named, its folder after.
+      const auto first = [&calls](const std::function<bool(const Call&)>& is) {
+        return std::find_if(calls.begin(), calls.end(), is) - calls.begin();
+      };
+      const auto named = first(publishes);
+      const auto flushed = first([](const Call& call) { return call.kind == "datasync"; });
+      const auto folder = first([](const Call& call) { return call.kind == "fsync"; });
+      if (created) {
+        EXPECT_LT(flushed, way == Way::guarded ? folder : named);
+        if (way != Way::guarded) {
+          EXPECT_LT(named, folder);
+        }
+        EXPECT_LT(folder, static_cast<std::ptrdiff_t>(calls.size()));
+      }
       // Every refusal but a failed read or write comes before the first read.
       const bool copies = scenario.message == text::CREATED ||
                           scenario.message == text::READ_FAILED ||
@@ -238,7 +289,7 @@ TEST(FaultInjection, EveryCallOfEveryPathFailedOnce) {
         ++sites;
         for (const std::string& mode : modes_for(call, way)) {
           ++runs;
-          const std::string fault = call.kind + " " + std::to_string(call.nth) + " " + mode;
+          const std::string fault = fault_for(call, mode);
           const Outcome expected =
               expected_outcome(scenario, call, mode, closes_dropped_draft(calls, at));
           if (!holds_with_fault(scenario, way, fault, expected)) ++failures;

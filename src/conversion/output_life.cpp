@@ -217,11 +217,10 @@ NameResult publish_aside(const FileName& name) {
   if (output.way == DraftWay::aside_claim) {
     const NameResult made = create_armed(name, false, &claim, &claimed);
     if (made != NameResult::done) return made;
-    const bool closed = os_close(claim);
-    if (!closed || !holds(name, claimed)) {
-      (void)remove_if_ours(name, claimed);
-      return closed ? NameResult::taken : NameResult::failed;
-    }
+    // An empty claim has nothing to lose at its close; what counts is that
+    // the name still holds it.
+    (void)os_close(claim);
+    if (!holds(name, claimed)) return NameResult::taken;
   }
   os_hold_interrupts();
   (void)os_disarm_removals();

@@ -3,22 +3,31 @@
 // short. The program under test is otherwise the real one.
 //
 // BRMARK_FAULT="<kind> <n> <mode>" picks the n-th call (from 1) of kind open,
-// read, write, close, unlink, link (linkat) or rename (renameat2); mode is an errno name (the call
+// read, write, close, unlink, link (linkat), rename (renameat2), replace
+// (rename), datasync (fdatasync) or fsync; mode is an errno name (the call
 // fails with it and is not made), SHORT (a read or write moves half of what it
 // was asked) or a signal name: an open is made, then the process raises the
 // signal (the instant the file exists); any other call is stopped by it, the
 // signal raised before the call is made. Up to four faults, separated by
-// commas, apply in the same run. BRMARK_FAULT_LOG names a file that gets one line per call:
-// "<kind> <role>", where role is stdin, stdout, input, probe or output for
-// descriptors, and for names draft (one of the program's own hidden
-// ".brmark-" names) or name.
+// commas, apply in the same run, several to one call too. BRMARK_FAULT_LOG
+// names a file that gets one line per call: "<kind> <role>", where role is
+// stdin, stdout, input, probe, output or folder for descriptors, and for
+// names (and the opens that remove them) draft (one of the program's own
+// hidden ".brmark-" names) or name.
 // BRMARK_WAY picks the way the program writes its output aside, by making
 // the better ones fail as on a file system without them, uncounted and
-// unlogged: "link" (no unnamed files: EOPNOTSUPP), "rename" (nor hard links
-// but the unnamed file's: EPERM) or "guarded" (nor renameat2: EINVAL).
+// unlogged: "link" (no unnamed files: EISDIR, as from a kernel before them),
+// "rename" (nor hard links but the unnamed file's: EPERM, and unnamed files
+// EOPNOTSUPP), "claim" (nor renameat2: EINVAL) or "guarded" (nor rename:
+// ENOSYS).
 // BRMARK_TAKE_NAME names a file that another program writes, as it would
 // between the program's look at the name and its create, just before the
-// program's first open for writing.
+// program's first open for writing. BRMARK_SAVE_AT_CLOSE names a file that
+// another program saves (written aside, renamed onto the name) just before
+// the output's last close, the one after its flush.
+// A new file the program makes with any permission for its group or others
+// is reported on standard error: the draft starts readable by its owner
+// only.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -39,13 +48,28 @@ int __real_unlink(const char* path);
 int __real_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags);
 int __real_renameat2(int from_folder, const char* from, int to_folder, const char* to,
                      unsigned flags);
+int __real_rename(const char* from, const char* to);
+int __real_fdatasync(int fd);
+int __real_fsync(int fd);
 }
 
 namespace {
 
-enum Kind { OPEN, READ, WRITE, CLOSE, UNLINK, LINK, RENAME, KIND_COUNT };
-const char* const KIND_NAMES[KIND_COUNT] = {"open",   "read", "write", "close",
-                                            "unlink", "link", "rename"};
+enum Kind {
+  OPEN,
+  READ,
+  WRITE,
+  CLOSE,
+  UNLINK,
+  LINK,
+  RENAME,
+  REPLACE,
+  DATASYNC,
+  FSYNC,
+  KIND_COUNT
+};
+const char* const KIND_NAMES[KIND_COUNT] = {"open", "read",    "write",    "close", "unlink",
+                                            "link", "rename",  "replace",  "datasync", "fsync"};
 
 struct Fault {
   Kind kind = KIND_COUNT;
@@ -61,6 +85,7 @@ int signal_named(const char* name) {
   if (std::strcmp(name, "SIGTERM") == 0) return SIGTERM;
   if (std::strcmp(name, "SIGHUP") == 0) return SIGHUP;
   if (std::strcmp(name, "SIGKILL") == 0) return SIGKILL;
+  if (std::strcmp(name, "SIGUSR1") == 0) return SIGUSR1;
   return 0;
 }
 
@@ -70,7 +95,8 @@ int error_named(const char* name) {
     int value;
   } ERRORS[] = {{"EIO", EIO},     {"EACCES", EACCES}, {"ENOSPC", ENOSPC},
                 {"EINTR", EINTR}, {"EFBIG", EFBIG},   {"EMFILE", EMFILE},
-                {"EPERM", EPERM}, {"EBUSY", EBUSY},   {"EEXIST", EEXIST}};
+                {"EPERM", EPERM}, {"EBUSY", EBUSY},   {"EEXIST", EEXIST},
+                {"EINVAL", EINVAL}, {"EXDEV", EXDEV}, {"EISDIR", EISDIR}};
   for (const auto& known : ERRORS) {
     if (std::strcmp(known.name, name) == 0) return known.value;
   }
@@ -135,17 +161,19 @@ void log_call(Kind kind, const char* role) {
   __real_close(fd);
 }
 
-// Counts the call and gives the fault chosen for it, or nullptr. A signal
-// stops any call but an open before it is made.
+// Counts the call and gives the fault chosen for it, or nullptr; of several
+// chosen for one call, the one with an error. A signal stops any call but an
+// open before it is made.
 const Fault* faulted(Kind kind, const char* role) {
   log_call(kind, role);
   ++calls[kind];
+  const Fault* chosen = nullptr;
   for (const Fault& fault : faults().chosen) {
     if (fault.kind != kind || fault.call != calls[kind]) continue;
     if (fault.signal != 0 && kind != OPEN) (void)raise(fault.signal);
-    return &fault;
+    if (chosen == nullptr || fault.error != 0) chosen = &fault;
   }
-  return nullptr;
+  return chosen;
 }
 
 // The call fails with the fault's error; false when there is none to fail with.
@@ -164,14 +192,16 @@ bool is_unnamed(int flags) {
   return (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-// How many of the better ways BRMARK_WAY takes away: 0 to 3.
+// How many of the better ways BRMARK_WAY takes away: 0 to 4.
 int ways_disabled() {
   static const int disabled = [] {
     const char* way = std::getenv("BRMARK_WAY");
     if (way == nullptr) return 0;
-    if (std::strcmp(way, "link") == 0) return 1;
-    if (std::strcmp(way, "rename") == 0) return 2;
-    return std::strcmp(way, "guarded") == 0 ? 3 : 0;
+    const char* const ways[] = {"link", "rename", "claim", "guarded"};
+    for (int taken = 0; taken < 4; ++taken) {
+      if (std::strcmp(way, ways[taken]) == 0) return taken + 1;
+    }
+    return 0;
   }();
   return disabled;
 }
@@ -194,14 +224,52 @@ void take_name_once() {
   __real_close(fd);
 }
 
+// The output's descriptor once it has been flushed, which it is just before
+// it is named.
+int flushed = -1;
+
+// As an editor saves: written aside, then renamed onto the name.
+void save_at_close_once(int closing) {
+  static bool saved = false;
+  const char* name = std::getenv("BRMARK_SAVE_AT_CLOSE");
+  if (saved || closing != flushed || name == nullptr) return;
+  saved = true;
+  char aside[4096];
+  (void)std::snprintf(aside, sizeof aside, "%s.saving", name);
+  const int fd = __real_open(aside, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  (void)!__real_write(fd, "theirs\n", 7);
+  __real_close(fd);
+  (void)__real_rename(aside, name);
+}
+
+void complain_if_exposed(mode_t mode) {
+  if ((mode & 077) == 0) return;
+  char line[96];
+  const int length = std::snprintf(line, sizeof line, "brmark_faulty: a new file made with mode %04o\n",
+                                   static_cast<unsigned>(mode));
+  if (length > 0) (void)!__real_write(2, line, static_cast<size_t>(length));
+}
+
+const char* role_of_open(const char* path, int flags) {
+  if ((flags & O_CREAT) != 0 || is_unnamed(flags)) return "output";
+  // An open of a name itself, to remove it.
+  if ((flags & O_PATH) == O_PATH) return role_of_name(path);
+  if ((flags & O_DIRECTORY) != 0) return "folder";
+  return read_only_opens++ == 0 ? "input" : "probe";
+}
+
 int open_with(int (*real_open)(const char*, int, ...), const char* path, int flags, mode_t mode) {
   if (is_unnamed(flags) && ways_disabled() >= 1) {
-    errno = EOPNOTSUPP;
+    errno = ways_disabled() == 1 ? EISDIR : EOPNOTSUPP;
     return -1;
   }
-  const bool output = (flags & O_CREAT) != 0 || is_unnamed(flags);
-  if (output) take_name_once();
-  const char* role = output ? "output" : read_only_opens++ == 0 ? "input" : "probe";
+  const char* role = role_of_open(path, flags);
+  const bool output = std::strcmp(role, "output") == 0;
+  if (output) {
+    take_name_once();
+    complain_if_exposed(mode);
+  }
   const Fault* fault = faulted(OPEN, role);
   if (fails(fault)) return -1;
   const int fd = real_open(path, flags, mode);
@@ -251,6 +319,7 @@ ssize_t __wrap_write(int fd, const void* buffer, size_t size) {
 }
 
 int __wrap_close(int fd) {
+  save_at_close_once(fd);
   const Fault* fault = faulted(CLOSE, role_of(fd));
   if (fd >= 0 && fd < 1024) roles[fd] = nullptr;
   const int result = __real_close(fd);
@@ -284,6 +353,26 @@ int __wrap_renameat2(int from_folder, const char* from, int to_folder, const cha
   }
   if (fails(faulted(RENAME, role_of_name(to)))) return -1;
   return __real_renameat2(from_folder, from, to_folder, to, flags);
+}
+
+int __wrap_rename(const char* from, const char* to) {
+  if (ways_disabled() >= 4) {
+    errno = ENOSYS;
+    return -1;
+  }
+  if (fails(faulted(REPLACE, role_of_name(to)))) return -1;
+  return __real_rename(from, to);
+}
+
+int __wrap_fdatasync(int fd) {
+  if (fails(faulted(DATASYNC, role_of(fd)))) return -1;
+  flushed = fd;
+  return __real_fdatasync(fd);
+}
+
+int __wrap_fsync(int fd) {
+  if (fails(faulted(FSYNC, role_of(fd)))) return -1;
+  return __real_fsync(fd);
 }
 
 }  // extern "C"

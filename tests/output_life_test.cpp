@@ -47,6 +47,7 @@ struct LifeCase {
   DraftWay way;
   OutputResult kept;
   bool theirs_at_out = false;  // else the copy at OUT after success, nothing after failure
+  bool renumbering = false;    // a renamed file gets a new number, as on FAT
 };
 
 void PrintTo(const LifeCase& c, std::ostream* out) {
@@ -69,6 +70,8 @@ const LifeCase CASES[] = {
     {"aside, renamed", NO_LINKS, {}, {}, DONE, DraftWay::aside_rename, DONE},
     {"aside, renamed over a claim", NO_NEW_RENAMES, {}, {}, DONE, DraftWay::aside_claim, DONE},
     {"guarded", NOTHING, {}, {}, DONE, DraftWay::guarded, DONE},
+    {"renamed where a rename renumbers the file", NO_LINKS, {}, {}, DONE, DraftWay::aside_rename,
+     DONE, false, true},
     // A way is given up only where the folder does not take its call.
     {"the link probe fails", NO_UNNAMED, {{Call::link, 1}}, {}, FAILED, DraftWay::aside_link,
      FAILED},
@@ -123,7 +126,7 @@ class Life : public ::testing::TestWithParam<LifeCase> {};
 
 TEST_P(Life, EndsWithTheWholeCopyOrNothingOfIt) {
   const LifeCase& c = GetParam();
-  memory::reset_folder(c.unsupported);
+  memory::reset_folder(c.unsupported, c.renumbering);
   for (const Fault& fault : c.faults) memory::fail_call(fault.call, fault.nth, fault.result);
   for (const Act& act : c.acts) memory::act_before(act.call, act.nth, act.name, act.file, act.put);
   const FileName name{OUT, nullptr};

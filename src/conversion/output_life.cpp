@@ -85,8 +85,6 @@ bool remove_if_ours(const FileName& name, const FileIdentity& identity) {
   return os_remove_opened(removal, name);
 }
 
-// Makes a new file at a fresh hidden name (or at name itself when !aside),
-// which an interrupt removes from the moment it exists.
 OutputResult result_of(NameResult result) {
   switch (result) {
     case NameResult::done:
@@ -100,6 +98,7 @@ OutputResult result_of(NameResult result) {
   return OutputResult::failed;
 }
 
+// A new file at name, which an interrupt removes from the moment it exists.
 NameResult create_armed(const FileName& name, bool hidden, FileHandle* handle,
                         FileIdentity* identity) {
   os_hold_interrupts();
@@ -110,6 +109,20 @@ NameResult create_armed(const FileName& name, bool hidden, FileHandle* handle,
     (void)os_close(*handle);
     made = NameResult::failed;
   }
+  os_release_interrupts();
+  return made;
+}
+
+// A claim: an empty file of this run's at name, closed (it has nothing to
+// lose at its close) and armed by its name alone.
+NameResult create_claim(const FileName& name, FileIdentity* identity) {
+  os_hold_interrupts();
+  FileHandle claim = 0;
+  NameResult made = os_create_new(name, false, &claim);
+  const bool known = made == NameResult::done && os_handle_identity(claim, identity);
+  if (made == NameResult::done) (void)os_close(claim);
+  if (known) os_arm_removal(name, 0, *identity);
+  if (made == NameResult::done && !known) made = NameResult::failed;
   os_release_interrupts();
   return made;
 }
@@ -139,6 +152,12 @@ bool close_and_remove(const FileName* first, const FileName* second) {
   return removed;
 }
 
+// FAT gives a renamed file a new number where its new name is longer: the
+// draft is known by what its handle says after each rename.
+void renamed() {
+  (void)os_handle_identity(output.handle, &output.identity);
+}
+
 bool is_aside(DraftWay way) {
   return way == DraftWay::aside_link || way == DraftWay::aside_rename ||
          way == DraftWay::aside_claim;
@@ -164,17 +183,16 @@ bool takes_way(DraftWay way, bool* failed) {
       tried = os_rename_new(output.handle, from, to);
     } else {
       // The claim's own step: an empty file of this run's, renamed over.
-      FileHandle claim = 0;
       FileIdentity claimed{};
-      tried = create_armed(to, false, &claim, &claimed);
+      tried = create_claim(to, &claimed);
       if (tried == NameResult::done) {
-        (void)os_close(claim);
         tried = os_rename_over(output.handle, from, to);
         if (tried != NameResult::done) (void)remove_if_ours(to, claimed);
       }
     }
     if (tried == NameResult::done && way != DraftWay::aside_link) {
       output.aside = second;
+      renamed();
       (void)os_disarm_removals();
       os_arm_removal(output.aside.name(), output.handle, output.identity);
     }
@@ -212,14 +230,11 @@ NameResult publish_aside(const FileName& name) {
   const FileName aside = output.aside.name();
   // The hidden name may have been taken from the draft meanwhile.
   if (!holds(aside, output.identity)) return NameResult::failed;
-  FileHandle claim = 0;
+  if (!os_show(output.handle)) return NameResult::failed;
   FileIdentity claimed{};
   if (output.way == DraftWay::aside_claim) {
-    const NameResult made = create_armed(name, false, &claim, &claimed);
+    const NameResult made = create_claim(name, &claimed);
     if (made != NameResult::done) return made;
-    // An empty claim has nothing to lose at its close; what counts is that
-    // the name still holds it.
-    (void)os_close(claim);
     if (!holds(name, claimed)) return NameResult::taken;
   }
   os_hold_interrupts();
@@ -229,6 +244,7 @@ NameResult publish_aside(const FileName& name) {
   if (output.way == DraftWay::aside_rename) published = os_rename_new(output.handle, aside, name);
   if (output.way == DraftWay::aside_claim) published = os_rename_over(output.handle, aside, name);
   if (published == NameResult::done) {
+    if (output.way != DraftWay::aside_link) renamed();
     os_arm_removal(name, output.handle, output.identity);
     // Should the hidden name stay, the copy is whole under its name all the same.
     if (output.way == DraftWay::aside_link) (void)remove_if_ours(aside, output.identity);
@@ -296,6 +312,7 @@ OutputResult open_output(const FileName& name, FileHandle like, FileHandle* hand
     return OutputResult::failed;
   }
   for (DraftWay way : WAYS) {
+    if (way == DraftWay::aside_link && !LINKS_FILES) continue;
     const NameResult made = draft_in(way, name);
     if (made == NameResult::unsupported) continue;
     if (made != NameResult::done) return result_of(made);
@@ -319,8 +336,6 @@ OutputResult keep_output(const FileName& name) {
     return result_of(published);
   }
   output.stage = Stage::published;
-  // FAT gives a renamed file a new number where its new name is longer.
-  (void)os_handle_identity(output.handle, &output.identity);
   return settle_published(name) ? OutputResult::done : OutputResult::not_stored;
 }
 

@@ -116,6 +116,10 @@ bool os_handle_identity(FileHandle handle, FileIdentity* identity);
 // Windows: a new file has its folder's permissions, and nothing is done.
 void os_carry_permissions(FileHandle like, FileHandle handle);
 
+// Takes away the mark that hides a new file from listings where the system
+// has one (Windows), before the file is given its name.
+bool os_show(FileHandle handle);
+
 // Stores the file's bytes on the storage itself, past every cache.
 bool os_flush_to_storage(FileHandle handle);
 // Stores the folder that holds name, so that the name given to the open
@@ -123,6 +127,14 @@ bool os_flush_to_storage(FileHandle handle);
 // itself. Where the folder cannot be opened (one the user may write to but
 // not list), the file system that holds handle is flushed whole.
 bool os_flush_folder(const FileName& name, FileHandle handle);
+
+// Whether the program gives a file a second name by a hard link: Windows
+// renames instead, as a hard link there would share the draft's hidden mark.
+#ifdef _WIN32
+constexpr bool LINKS_FILES = false;
+#else
+constexpr bool LINKS_FILES = true;
+#endif
 
 // Gives the file at from, or the open file itself where from is nullptr (an
 // unnamed file), the name to as well, never replacing anything there.
@@ -148,11 +160,13 @@ constexpr std::size_t DRAFT_NAME_ROOM = 512;
 
 // What an interrupt removes. Until os_disarm_removals, a signal that ends
 // the process (Ctrl-C on Windows) first removes each armed name while it
-// holds the file identity is (POSIX), or the file handle itself (Windows,
-// which also marks it to go when the process ends in any way, where the
-// file system takes that mark). Up to MAX_REMOVALS at a time. Change them
+// holds the file identity is; on Windows, a file still open (handle, else
+// 0) is removed by its handle, which is also marked to go when the process
+// ends in any way, where the file system takes that mark. Up to
+// MAX_REMOVALS at a time; name must stay valid while armed. Change them
 // only between os_hold_interrupts and os_release_interrupts, so that an
-// interrupt never sees them half changed; the interrupt then waits.
+// interrupt never sees them half changed; the interrupt then waits. A
+// handle is disarmed before it is closed.
 constexpr int MAX_REMOVALS = 2;
 void os_hold_interrupts();
 void os_release_interrupts();

@@ -35,9 +35,9 @@ bool write_console(const unsigned char* bytes, std::size_t size);
 
 // The files: what they need to know before the first is opened.
 void start_files();
-// For an interrupt that ends the process: a draft not yet published goes
-// with it. Publishing waits from then on, until the process has ended.
-void drop_draft_at_exit();
+// For an interrupt that ends the process: what is armed goes with it, and
+// every change to that waits from then on, until the process has ended.
+void remove_armed_at_exit();
 
 }  // namespace brmark
 

@@ -1,7 +1,6 @@
 // Win32: the files. Names are opened by their UTF-16 text, built from the
 // characters the name's bytes stand for; the bytes in files and pipes are
-// never converted. The output is written aside, under a hidden name, and
-// renamed to its name once whole, never replacing anything.
+// never converted.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -25,23 +24,18 @@ DWORD transfer_size(std::size_t size) {
   return static_cast<DWORD>(size < MAX_TRANSFER ? size : MAX_TRANSFER);
 }
 
-// The draft an interrupt removes, until it is published: the handler runs on
-// a thread of its own, so both it and publishing hold draft_lock, and a
-// published copy is never touched.
-CRITICAL_SECTION draft_lock;
-HANDLE interrupt_removes = INVALID_HANDLE_VALUE;
-
 // The classic deletion mark: once it is set, the only thing done with the
 // handle is its close, which the end of the process makes.
-void mark_for_deletion(HANDLE file) {
+bool mark_for_deletion(HANDLE file) {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = TRUE;
-  (void)SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
 }
 
 // Windows 10 1709 and later have a deletion mark under which writing goes on
 // as usual, set and cleared by FileDispositionInfoEx with
-// FILE_DISPOSITION_FLAG_ON_CLOSE: a draft so marked goes however the process
+// FILE_DISPOSITION_FLAG_ON_CLOSE: a file so marked goes however the process
 // ends. Older headers lack the names.
 constexpr auto DISPOSITION_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr DWORD DISPOSITION_DELETE = 0x1;
@@ -55,15 +49,29 @@ bool delete_on_close(HANDLE file, bool deletion) {
   return SetFileInformationByHandle(file, DISPOSITION_EX, &disposition, sizeof disposition) != 0;
 }
 
-// Whether the draft carries that mark. Systems and file systems that refuse
-// it (older Windows, some redirectors, Wine) still copy: a run killed
-// outright there may leave the hidden draft, never anything under the
-// copy's name.
-bool draft_marked = false;
+// The 128-bit file number of Windows 8 and later, which ReFS needs; older
+// headers lack the names.
+constexpr auto FILE_ID_INFO_CLASS = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+struct FileIdInfo {
+  ULONGLONG volume;
+  BYTE id[16];
+};
 
-// The draft's own name, in the output's folder.
-constexpr std::size_t DRAFT_UNITS = 1024;
-wchar_t draft_name[DRAFT_UNITS];
+// What an interrupt removes: an open file by its handle, which systems and
+// file systems that take the Ex mark also remove however the process ends
+// (elsewhere, Wine among them, a run killed outright may leave it, never
+// anything under the copy's name); or a closed one by its name, while it
+// holds that file. The handler runs on a thread of its own: it and every
+// change hold armed_lock.
+struct Armed {
+  HANDLE handle;
+  bool marked;
+  FileName name;
+  FileIdentity identity;
+};
+CRITICAL_SECTION armed_lock;
+Armed armed[MAX_REMOVALS];
+int armed_count = 0;
 
 // Bytes in a code page as UTF-16, NUL-terminated; false when they do not fit.
 bool decoded(UINT code_page, const char* bytes, std::size_t length, wchar_t* wide,
@@ -146,32 +154,13 @@ HANDLE create_wide(const wchar_t* wide, DWORD access, DWORD disposition, DWORD a
   });
 }
 
-bool delete_wide(const wchar_t* wide) {
-  return with_redirection_off([&] { return DeleteFileW(wide) != 0; });
-}
-
 HANDLE create_file(const FileName& name, DWORD access, DWORD disposition) {
   wchar_t wide[NAME_UNITS];
   if (!wide_name(name, wide)) return INVALID_HANDLE_VALUE;
   return create_wide(wide, access, disposition, FILE_ATTRIBUTE_NORMAL);
 }
 
-bool delete_file(const FileName& name) {
-  wchar_t wide[NAME_UNITS];
-  return wide_name(name, wide) && delete_wide(wide);
-}
-
 }  // namespace
-
-void start_files() {
-  InitializeCriticalSection(&draft_lock);
-  if (IsWow64Process(GetCurrentProcess(), &under_wow64) == 0) under_wow64 = FALSE;
-}
-
-void drop_draft_at_exit() {
-  EnterCriticalSection(&draft_lock);
-  if (interrupt_removes != INVALID_HANDLE_VALUE) mark_for_deletion(interrupt_removes);
-}
 
 // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open at all.
 bool os_open_read(const FileName& name, FileHandle* handle) {
@@ -189,50 +178,213 @@ bool names_a_stream(const wchar_t* wide) {
   return std::wcschr(wide, L':') != nullptr;
 }
 
-// What the name's folder part is: everything up to its last separator.
-std::size_t folder_units(const wchar_t* wide) {
-  std::size_t length = 0;
-  for (std::size_t at = 0; wide[at] != L'\0'; ++at) {
-    if (wide[at] == L'\\' || wide[at] == L'/') length = at + 1;
-  }
-  return length;
+// Opened to look at or remove the name itself: a link there is not
+// followed, a folder is opened too, and nobody else's use stands in the way.
+HANDLE open_name_itself(const FileName& name, DWORD access) {
+  wchar_t wide[NAME_UNITS];
+  if (!wide_name(name, wide)) return INVALID_HANDLE_VALUE;
+  return with_redirection_off([&] {
+    return CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  });
 }
 
-// ".brmark-" and six characters that differ from call to call, in the folder
-// of wide; false when it does not fit.
-bool form_draft_name(const wchar_t* wide) {
-  static unsigned calls = 0;
-  LARGE_INTEGER now{};
-  (void)QueryPerformanceCounter(&now);
-  unsigned long long mixed = static_cast<unsigned long long>(now.QuadPart) ^
-                             static_cast<unsigned long long>(GetCurrentProcessId()) << 20 ^
-                             ++calls * 40503ULL;
-  const wchar_t digits[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
-  wchar_t tail[7];
-  for (wchar_t& digit : tail) {
-    digit = digits[mixed % 36];
-    mixed /= 36;
+bool identify(HANDLE file, FileIdentity* identity) {
+  FileIdInfo id{};
+  if (GetFileInformationByHandleEx(file, FILE_ID_INFO_CLASS, &id, sizeof id) != 0) {
+    std::uint64_t halves[2] = {};
+    std::memcpy(halves, id.id, sizeof halves);
+    *identity = FileIdentity{id.volume, {halves[0], halves[1]}};
+    return true;
   }
-  tail[6] = L'\0';
-  const std::size_t folder = folder_units(wide);
-  if (folder + 16 > DRAFT_UNITS) return false;
-  std::memcpy(draft_name, wide, folder * sizeof(wchar_t));
-  (void)std::swprintf(draft_name + folder, DRAFT_UNITS - folder, L".brmark-%ls", tail);
-  return true;
-}
-
-bool identify(HANDLE file, std::uint64_t* identity) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (GetFileInformationByHandle(file, &information) == 0) return false;
-  identity[0] = information.dwVolumeSerialNumber;
-  identity[1] =
-      static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
+  *identity = FileIdentity{
+      information.dwVolumeSerialNumber,
+      {static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow,
+       0}};
   return true;
 }
 
+bool same_file(const FileIdentity& one, const FileIdentity& other) {
+  return one.volume == other.volume && one.file[0] == other.file[0] &&
+         one.file[1] == other.file[1];
+}
+
+// Renames the open file to the full path of to; a virus scanner or an
+// indexer may hold the new file for a moment, so a refusal for sharing is
+// tried again for up to a second.
+NameResult rename_open_file(HANDLE file, const FileName& to, bool replacing) {
+  wchar_t wide[NAME_UNITS];
+  wchar_t full[NAME_UNITS];
+  if (!wide_name(to, wide)) return NameResult::failed;
+  const DWORD length = GetFullPathNameW(wide, NAME_UNITS, full, nullptr);
+  if (length == 0 || length >= NAME_UNITS) return NameResult::failed;
+  // The request's name runs on past the first structure, into the others.
+  constexpr std::size_t COUNT = 2 + NAME_UNITS * sizeof(wchar_t) / sizeof(FILE_RENAME_INFO);
+  FILE_RENAME_INFO requests[COUNT] = {};
+  FILE_RENAME_INFO& request = requests[0];
+  request.ReplaceIfExists = replacing ? TRUE : FALSE;
+  request.RootDirectory = nullptr;
+  request.FileNameLength = length * static_cast<DWORD>(sizeof(wchar_t));
+  std::memcpy(request.FileName, full, (length + 1) * sizeof(wchar_t));
+  for (int attempt = 0;; ++attempt) {
+    const bool renamed = with_redirection_off([&] {
+      return SetFileInformationByHandle(file, FileRenameInfo, requests,
+                                        static_cast<DWORD>(sizeof requests)) != 0;
+    });
+    if (renamed) return NameResult::done;
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return NameResult::taken;
+    if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
+        error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SAME_DEVICE) {
+      return NameResult::unsupported;
+    }
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || attempt == 20) {
+      return NameResult::failed;
+    }
+    Sleep(50);
+  }
+}
+
+// Removes a closed file's name while it holds that file, by the file's own
+// deletion mark.
+void remove_by_name(const FileName& name, const FileIdentity& identity) {
+  const HANDLE removal = open_name_itself(name, DELETE | FILE_READ_ATTRIBUTES);
+  if (removal == INVALID_HANDLE_VALUE) return;
+  FileIdentity there{};
+  if (identify(removal, &there) && same_file(there, identity)) (void)mark_for_deletion(removal);
+  (void)CloseHandle(removal);
+}
+
+}  // namespace
+
+void start_files() {
+  InitializeCriticalSection(&armed_lock);
+  if (IsWow64Process(GetCurrentProcess(), &under_wow64) == 0) under_wow64 = FALSE;
+}
+
+void remove_armed_at_exit() {
+  EnterCriticalSection(&armed_lock);
+  for (int at = 0; at < armed_count; ++at) {
+    if (armed[at].handle != INVALID_HANDLE_VALUE) {
+      (void)mark_for_deletion(armed[at].handle);
+    } else {
+      remove_by_name(armed[at].name, armed[at].identity);
+    }
+  }
+}
+
+void os_hold_interrupts() {
+  EnterCriticalSection(&armed_lock);
+}
+
+void os_release_interrupts() {
+  LeaveCriticalSection(&armed_lock);
+}
+
+void os_arm_removal(const FileName& name, FileHandle handle, const FileIdentity& identity) {
+  EnterCriticalSection(&armed_lock);
+  if (armed_count < MAX_REMOVALS) {
+    const HANDLE file = handle != 0 ? handle_of(handle) : INVALID_HANDLE_VALUE;
+    const bool marked = file != INVALID_HANDLE_VALUE && delete_on_close(file, true);
+    armed[armed_count++] = Armed{file, marked, name, identity};
+  }
+  LeaveCriticalSection(&armed_lock);
+}
+
+// A mark that cannot be cleared would take the file with it at its close.
+bool os_disarm_removals() {
+  EnterCriticalSection(&armed_lock);
+  bool cleared = true;
+  for (int at = 0; at < armed_count; ++at) {
+    if (armed[at].marked) cleared = delete_on_close(armed[at].handle, false) && cleared;
+  }
+  armed_count = 0;
+  LeaveCriticalSection(&armed_lock);
+  return cleared;
+}
+
+NameState os_name_state(const FileName& name, FileIdentity* identity) {
+  wchar_t wide[NAME_UNITS];
+  if (!wide_name(name, wide) || names_a_stream(wide)) return NameState::unusable;
+  const DWORD attributes = with_redirection_off([&] { return GetFileAttributesW(wide); });
+  const DWORD error = GetLastError();
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return missing ? NameState::absent : NameState::unusable;
+  }
+  if (identity != nullptr) {
+    *identity = FileIdentity{};
+    const HANDLE file = open_name_itself(name, FILE_READ_ATTRIBUTES);
+    if (file != INVALID_HANDLE_VALUE) {
+      (void)identify(file, identity);
+      (void)CloseHandle(file);
+    }
+  }
+  return NameState::taken;
+}
+
+// A separator is a byte of its own only where it begins a character: in a
+// name whose characters are unknown, the second byte of a double-byte
+// character of the ANSI code page may look like one.
+std::size_t os_folder_length(const FileName& name) {
+  std::size_t folder = 0;
+  for (std::size_t at = 0; name.bytes[at] != '\0'; ++at) {
+    const Character character =
+        name.characters != nullptr ? name.characters[at] : UNKNOWN_CHARACTER;
+    const auto byte = static_cast<unsigned char>(name.bytes[at]);
+    if (character == UNKNOWN_CHARACTER && IsDBCSLeadByte(byte) != 0 &&
+        name.bytes[at + 1] != '\0') {
+      ++at;
+      continue;
+    }
+    const bool separator = character == UNKNOWN_CHARACTER ? byte == '\\' || byte == '/'
+                                                          : character == U'\\' || character == U'/';
+    if (separator) folder = at + 1;
+  }
+  return folder;
+}
+
+std::uint64_t os_name_seed() {
+  static std::uint64_t calls = 0;
+  LARGE_INTEGER now{};
+  (void)QueryPerformanceCounter(&now);
+  return static_cast<std::uint64_t>(now.QuadPart) ^
+         static_cast<std::uint64_t>(GetCurrentProcessId()) << 20 ^ ++calls * 40503U;
+}
+
+NameResult os_open_unnamed(const FileName& /*name*/, FileHandle* /*handle*/) {
+  return NameResult::unsupported;
+}
+
+// A new file has its folder's permissions, as any new file on Windows.
+NameResult os_create_new(const FileName& name, bool hidden, FileHandle* handle) {
+  wchar_t wide[NAME_UNITS];
+  if (!wide_name(name, wide) || names_a_stream(wide)) return NameResult::failed;
+  const HANDLE file =
+      create_wide(wide, GENERIC_WRITE | DELETE, CREATE_NEW,
+                  hidden ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    const bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    return taken ? NameResult::taken : NameResult::failed;
+  }
+  *handle = file_handle_of(file);
+  return NameResult::done;
+}
+
+bool os_handle_identity(FileHandle handle, FileIdentity* identity) {
+  return identify(handle_of(handle), identity);
+}
+
+void os_carry_permissions(FileHandle /*like*/, FileHandle /*handle*/) {}
+
 // Created hidden, so that nobody takes it for the copy; the copy itself is
-// not: the attribute goes before it is published (a rename keeps it).
-bool show(HANDLE file) {
+// not: the attribute goes before it is named (a rename keeps it).
+bool os_show(FileHandle handle) {
+  const HANDLE file = handle_of(handle);
   FILE_BASIC_INFO basic{};
   if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) == 0) return false;
   const DWORD attributes = basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN);
@@ -241,119 +393,44 @@ bool show(HANDLE file) {
   return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
-// Renames the open file to target, never replacing what stands there.
-bool rename_never_replacing(HANDLE file, const wchar_t* target) {
-  // The request's name runs on past the first structure, into the others.
-  constexpr std::size_t COUNT = 2 + NAME_UNITS * sizeof(wchar_t) / sizeof(FILE_RENAME_INFO);
-  FILE_RENAME_INFO requests[COUNT] = {};
-  FILE_RENAME_INFO& request = requests[0];
-  const std::size_t length = std::wcslen(target);
-  if (length >= NAME_UNITS) return false;
-  request.ReplaceIfExists = FALSE;
-  request.RootDirectory = nullptr;
-  request.FileNameLength = static_cast<DWORD>(length) * static_cast<DWORD>(sizeof(wchar_t));
-  std::memcpy(request.FileName, target, (length + 1) * sizeof(wchar_t));
-  return with_redirection_off([&] {
-    return SetFileInformationByHandle(file, FileRenameInfo, requests,
-                                      static_cast<DWORD>(sizeof requests)) != 0;
-  });
+bool os_flush_to_storage(FileHandle handle) {
+  return FlushFileBuffers(handle_of(handle)) != 0;
 }
 
-// A virus scanner or an indexer may hold the new file for a moment: a refusal
-// for sharing is tried again for up to a second.
-StepResult publish_by_rename(HANDLE file, const wchar_t* target) {
-  for (int attempt = 0;; ++attempt) {
-    if (rename_never_replacing(file, target)) return StepResult::done;
-    const DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return StepResult::name_taken;
-    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || attempt == 20) {
-      return StepResult::failed;
-    }
-    Sleep(50);
-  }
+// NTFS and ReFS journal their folders; a program without backup rights
+// cannot flush one.
+bool os_flush_folder(const FileName& /*name*/, FileHandle /*handle*/) {
+  return true;
 }
 
-StepResult publish_draft(HANDLE file, const FileName& name) {
-  wchar_t wide[NAME_UNITS];
-  wchar_t full[NAME_UNITS];
-  if (!wide_name(name, wide)) return StepResult::failed;
-  const DWORD length = GetFullPathNameW(wide, NAME_UNITS, full, nullptr);
-  if (length == 0 || length >= NAME_UNITS) return StepResult::failed;
-  // A mark that cannot be cleared would take the copy with it at the close.
-  if (draft_marked && !delete_on_close(file, false)) return StepResult::failed;
-  draft_marked = false;
-  if (!show(file)) return StepResult::failed;
-  return publish_by_rename(file, full);
+// A hard link would share the draft's hidden mark; Windows renames instead.
+NameResult os_link_new(FileHandle /*handle*/, const FileName* /*from*/, const FileName& /*to*/) {
+  return NameResult::unsupported;
 }
 
-bool delete_draft_name() {
-  return delete_wide(draft_name) || GetLastError() == ERROR_FILE_NOT_FOUND;
+NameResult os_rename_new(FileHandle handle, const FileName& /*from*/, const FileName& to) {
+  return rename_open_file(handle_of(handle), to, false);
 }
 
-}  // namespace
-
-NameState os_name_state(const FileName& name) {
-  wchar_t wide[NAME_UNITS];
-  if (!wide_name(name, wide) || names_a_stream(wide)) return NameState::unusable;
-  const DWORD attributes = with_redirection_off([&] { return GetFileAttributesW(wide); });
-  const DWORD error = GetLastError();
-  if (attributes != INVALID_FILE_ATTRIBUTES) return NameState::taken;
-  const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-  return missing ? NameState::absent : NameState::unusable;
+NameResult os_rename_over(FileHandle handle, const FileName& /*from*/, const FileName& to) {
+  return rename_open_file(handle_of(handle), to, true);
 }
 
-// Windows writes aside and renames; the file's permissions are the folder's,
-// as for any new file, so like is not needed.
-StepResult os_open_draft(DraftWay way, const FileName& name, FileHandle /*like*/, Draft* draft) {
-  if (way != DraftWay::aside_rename) return StepResult::unavailable;
-  wchar_t wide[NAME_UNITS];
-  if (!wide_name(name, wide) || names_a_stream(wide)) return StepResult::failed;
-  EnterCriticalSection(&draft_lock);
-  HANDLE file = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
-    if (!form_draft_name(wide)) break;
-    file = create_wide(draft_name, GENERIC_WRITE | DELETE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
-  }
-  interrupt_removes = file;
-  LeaveCriticalSection(&draft_lock);
-  if (file == INVALID_HANDLE_VALUE) return StepResult::failed;
-  draft_marked = delete_on_close(file, true);
-  draft->handle = file_handle_of(file);
-  draft->way = way;
-  draft->aside[0] = '\0';
-  if (!identify(file, draft->identity)) draft->identity[0] = draft->identity[1] = 0;
-  return StepResult::done;
-}
-
-StepResult os_publish_draft(Draft* draft, const FileName& name) {
-  EnterCriticalSection(&draft_lock);
-  const StepResult published = publish_draft(handle_of(draft->handle), name);
-  if (published == StepResult::done) interrupt_removes = INVALID_HANDLE_VALUE;
-  LeaveCriticalSection(&draft_lock);
-  return published;
-}
-
-// After the close: a draft that carried the mark is gone already.
-bool os_discard_draft(const Draft& /*draft*/, const FileName& /*name*/) {
-  EnterCriticalSection(&draft_lock);
-  interrupt_removes = INVALID_HANDLE_VALUE;
-  LeaveCriticalSection(&draft_lock);
-  return delete_draft_name();
-}
-
-bool os_name_holds(const FileName& name, const Draft& draft) {
-  HANDLE file = create_file(name, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+bool os_open_removal(const FileName& name, FileHandle* removal) {
+  const HANDLE file = open_name_itself(name, DELETE | FILE_READ_ATTRIBUTES);
   if (file == INVALID_HANDLE_VALUE) return false;
-  std::uint64_t identity[2] = {};
-  const bool same = identify(file, identity) && identity[0] == draft.identity[0] &&
-                    identity[1] == draft.identity[1];
-  (void)CloseHandle(file);
-  return same;
+  *removal = file_handle_of(file);
+  return true;
 }
 
-bool os_remove_published(const FileName& name, const Draft& draft) {
-  return !os_name_holds(name, draft) || delete_file(name);
+// Removed by the very file's mark, whatever its name has become.
+bool os_remove_opened(FileHandle removal, const FileName& /*name*/) {
+  const bool marked = mark_for_deletion(handle_of(removal));
+  return CloseHandle(handle_of(removal)) != 0 && marked;
+}
+
+void os_release_removal(FileHandle removal) {
+  (void)CloseHandle(handle_of(removal));
 }
 
 // A pipe whose writer has gone reports ERROR_BROKEN_PIPE: that is its end,

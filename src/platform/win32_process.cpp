@@ -7,13 +7,14 @@ namespace {
 
 // Ctrl-C, Ctrl-Break and closing the console end the process with the status
 // Windows gives an interrupted program, whatever the host's default handler
-// does (Wine's exits with 0), and take a draft not yet published with them.
+// does (Wine's exits with 0), and take what the output's life armed with
+// them.
 // The handler runs on a thread of its own.
 BOOL WINAPI end_interrupted(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
-  drop_draft_at_exit();
+  remove_armed_at_exit();
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 

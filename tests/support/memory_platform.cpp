@@ -37,6 +37,7 @@ std::vector<Act> acts;
 std::vector<std::string> armed_names;
 int calls[static_cast<int>(Call::count)];
 std::uint64_t next_number = 1;
+bool renumbers = false;
 FileHandle next_handle = 100;
 
 // Counts the call, carries out what is to happen before it, and tells how
@@ -73,6 +74,7 @@ NameResult give_name(Call call, FileHandle handle, const FileName& to, bool repl
   const NameResult result = answer(call);
   if (result != NameResult::done) return result;
   if (!replacing && names.count(to.bytes) != 0) return NameResult::taken;
+  if (renumbers && call != Call::link) open_files.at(handle).number = next_number++;
   names[to.bytes] = open_files.at(handle);
   return NameResult::done;
 }
@@ -95,7 +97,8 @@ std::size_t written_count() {
   return sink_count;
 }
 
-void reset_folder(std::vector<Call> unsupported) {
+void reset_folder(std::vector<Call> unsupported, bool renumbering) {
+  renumbers = renumbering;
   names.clear();
   open_files.clear();
   not_taken = std::move(unsupported);
@@ -178,6 +181,9 @@ bool os_handle_identity(FileHandle handle, FileIdentity* identity) {
 
 void os_carry_permissions(FileHandle, FileHandle) {}
 
+bool os_show(FileHandle) {
+  return true;
+}
 bool os_flush_to_storage(FileHandle) {
   return answer(Call::flush) == NameResult::done;
 }

@@ -62,8 +62,9 @@ struct FileAt {
   }
 };
 
-// An empty folder on volume 1 that takes every call but those given.
-void reset_folder(std::vector<Call> unsupported = {});
+// An empty folder on volume 1 that takes every call but those given; where
+// renumbering, a file renamed gets a new number, as on FAT.
+void reset_folder(std::vector<Call> unsupported = {}, bool renumbering = false);
 // The n-th call (from 1) of that kind answers failed, or for a call that
 // answers with a NameResult, result.
 void fail_call(Call call, int nth, NameResult result = NameResult::failed);

@@ -3,14 +3,16 @@
 // (WRITE_PIECE) and writes exactly as many bytes as brmark's output holds, in
 // the same pieces, to a file it creates as brmark does. The bytes written are the
 // input's own, repeated where the output is the longer: their values do not
-// matter, their count and the calls do.
+// matter, their count and the calls do. With --flush it also flushes the
+// output to storage before its close and its folder after, as brmark does.
 //
-//     floor_copy INPUT OUTPUT OUTPUT_SIZE
+//     floor_copy INPUT OUTPUT OUTPUT_SIZE [--flush]
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -49,11 +51,19 @@ bool copy(int in, int out, long long input_size, long long output_size) {
   }
 }
 
+// The output's folder is the current one.
+bool flush_folder() {
+  const int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool flushed = folder >= 0 && fsync(folder) == 0;
+  return close(folder) == 0 && flushed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fputs("usage: floor_copy INPUT OUTPUT OUTPUT_SIZE\n", stderr);
+  const bool flushing = argc == 5 && std::strcmp(argv[4], "--flush") == 0;
+  if (argc != 4 && !flushing) {
+    std::fputs("usage: floor_copy INPUT OUTPUT OUTPUT_SIZE [--flush]\n", stderr);
     return 2;
   }
   const int in = open(argv[1], O_RDONLY | O_CLOEXEC);
@@ -63,8 +73,9 @@ int main(int argc, char** argv) {
     std::perror("floor_copy");
     return 1;
   }
-  const bool copied = copy(in, out, input_size, std::atoll(argv[3]));
-  if (!copied || close(out) != 0) {
+  const bool copied = copy(in, out, input_size, std::atoll(argv[3])) &&
+                      (!flushing || fdatasync(out) == 0);
+  if (!copied || close(out) != 0 || (flushing && !flush_folder())) {
     std::perror("floor_copy");
     return 1;
   }

@@ -17,6 +17,12 @@ brmark's output is checked byte for byte against a reference transform
 written here from the rules. The processor and the kernel the copy runs are
 printed first.
 
+brmark flushes its copy to storage before it names it. "brmark" runs under
+Debian's eatmydata, which makes those flushes return at once, so that its
+row measures the program's own work against the floor as before; the
+"brmark flushed" row times it as it is, paired with "floor flushed", a floor
+that flushes its output and folder the same way, on the same disk.
+
     python3 bench/run.py                         # full size, 11 pairs
     python3 bench/run.py --scale 0.01 --runs 1   # a quick smoke run
     python3 bench/run.py --markdown RESULTS.md   # also write the table
@@ -97,10 +103,16 @@ def reference(data):
 ONLY_CONTENDERS = None  # --contenders: run these besides brmark, the floor and cat
 
 
+# Where Debian's eatmydata keeps the library that makes flushes no-ops.
+EAT_MY_DATA = "/usr/lib/x86_64-linux-gnu/libeatmydata.so"
+
+
 def contenders(brmark, floor, output_size):
     every = [
         ("brmark", None),
         ("floor", [floor, None, "floor-out", str(output_size)]),
+        ("brmark flushed", None),
+        ("floor flushed", [floor, None, "floor-out", str(output_size), "--flush"]),
         ("cat", ["cat"]),
         ("sed", ["sed", "-e", r"s/\r$//", "-e", r"s/$/<br>\r/"]),
         ("awk", ["awk", r'{ sub(/\r$/, ""); printf "%s<br>\r\n", $0 }']),
@@ -108,10 +120,10 @@ def contenders(brmark, floor, output_size):
     ]
     if ONLY_CONTENDERS is None:
         return every
-    return [c for c in every if c[0] in ("brmark", "floor", "cat") or c[0] in ONLY_CONTENDERS]
+    return [c for c in every if c[0] in PAIRED or c[0] in ONLY_CONTENDERS]
 
 
-def timed(command, folder, **streams):
+def timed(command, folder, environment=None, **streams):
     """Runs command under /usr/bin/time; returns (seconds, peak resident KB,
     user seconds, system seconds).
 
@@ -121,7 +133,7 @@ def timed(command, folder, **streams):
     peak_file = os.path.join(folder, "peak")
     start = time.perf_counter()
     process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file] + command,
-                               cwd=folder, start_new_session=True, **streams)
+                               cwd=folder, start_new_session=True, env=environment, **streams)
     # A blocking wait: Popen.wait with a timeout polls, in steps of up to 50 ms.
     stopper = threading.Timer(TIME_LIMIT, os.killpg, (process.pid, signal.SIGKILL))
     stopper.start()
@@ -139,15 +151,18 @@ def timed(command, folder, **streams):
         return seconds, int(f.read().split()[-1]), usage.ru_utime, usage.ru_stime
 
 
-def run_once(folder, name, command, brmark):
+def run_once(folder, name, label, command, brmark):
     """Runs one contender on one input; returns (times, output path), times as
     timed gives them."""
     if command is None:
         before = set(os.listdir(folder)) - {"peak"}
+        environment = dict(os.environ)
+        if label == "brmark":
+            environment["LD_PRELOAD"] = EAT_MY_DATA
         with tempfile.TemporaryFile() as typed:
             typed.write(name.encode() + b"\n")
             typed.seek(0)
-            times = timed([brmark], folder, stdin=typed, stdout=subprocess.DEVNULL)
+            times = timed([brmark], folder, environment, stdin=typed, stdout=subprocess.DEVNULL)
         created = sorted(set(os.listdir(folder)) - before - {"peak"})
         if len(created) != 1 or times[0] == math.inf:
             sys.exit(f"brmark created {created} for {name}")
@@ -162,19 +177,20 @@ def run_once(folder, name, command, brmark):
     return times, output
 
 
-PAIRED = ("brmark", "floor", "cat")
+PAIRED = ("brmark", "floor", "cat", "brmark flushed", "floor flushed")
 
 
 def rounds(labels, runs):
     """The order of every run: brmark, the floor and cat in each of the first
-    rounds, brmark and the floor swapping places each round, then the
-    one-liners in rounds of their own. On the virtual machines this is run
+    rounds, then both flushed, brmark and its floor swapping places each
+    round, then the one-liners in rounds of their own. On the virtual machines this is run
     on, the first program to write after another has freed much memory (a
     one-liner's output, or a while idle) can pay several times the floor's
     system time while the host hands the pages back: that cost must fall on
     neither side of a pair more than the other."""
-    brmark, floor, cat = PAIRED
-    pairs = [[brmark, floor, cat] if i % 2 == 0 else [floor, brmark, cat] for i in range(runs)]
+    brmark, floor, cat, brmark_flushed, floor_flushed = PAIRED
+    pairs = [[brmark, floor, cat, brmark_flushed, floor_flushed] if i % 2 == 0
+             else [floor, brmark, cat, floor_flushed, brmark_flushed] for i in range(runs)]
     others = [label for label in labels if label not in PAIRED]
     return pairs + [others] * runs
 
@@ -191,7 +207,7 @@ def measure(folder, name, brmark, floor, runs):
     # virtual machines this is run on, and would land on whichever came first.
     for label in PAIRED:
         os.sync()
-        os.remove(run_once(folder, name, commands[label], brmark)[1])
+        os.remove(run_once(folder, name, label, commands[label], brmark)[1])
     checked = False
     for order in rounds(commands, runs):
         for label in order:
@@ -200,7 +216,7 @@ def measure(folder, name, brmark, floor, runs):
                 results[label][0].append(math.inf)  # too slow once: not run again
                 continue
             os.sync()  # the previous run's writeback is not charged to this one
-            times, output = run_once(folder, name, command, brmark)
+            times, output = run_once(folder, name, label, command, brmark)
             for kept, value in zip(results[label], times):
                 kept.append(value)
             if label == "brmark" and not checked:
@@ -208,17 +224,17 @@ def measure(folder, name, brmark, floor, runs):
                     if f.read() != expected:
                         sys.exit(f"brmark's output differs from the reference on {name}")
                 checked = True
-            if label == "floor" and os.path.getsize(output) != len(expected):
+            if label.startswith("floor") and os.path.getsize(output) != len(expected):
                 sys.exit(f"the floor wrote {os.path.getsize(output)} bytes, not {len(expected)}")
             if os.path.exists(output):
                 os.remove(output)
     return results
 
 
-def pair_ratio(results):
+def pair_ratio(results, brmark="brmark", floor="floor"):
     """brmark over the floor: the median of the ratios of the runs made one
     after the other."""
-    return statistics.median(b / f for b, f in zip(results["brmark"][0], results["floor"][0]))
+    return statistics.median(b / f for b, f in zip(results[brmark][0], results[floor][0]))
 
 
 def processor():
@@ -242,7 +258,7 @@ def row_cells(name, label, kept, size, floor, cat, ratio=None):
 
 HEADINGS = ["corpus", "contender", "median s", "user s", "sys s", "MB/s", "x floor", "x cat",
             "peak KB"]
-ROW = "{:8} {:10} {:>9} {:>7} {:>7} {:>8} {:>8} {:>7} {:>8}"
+ROW = "{:8} {:14} {:>9} {:>7} {:>7} {:>8} {:>8} {:>7} {:>8}"
 
 
 def main():
@@ -266,6 +282,8 @@ def main():
     for program in (brmark, floor):
         if not os.access(program, os.X_OK):
             sys.exit(f"no {program}: build it first (see README)")
+    if not os.path.exists(EAT_MY_DATA):
+        sys.exit(f"no {EAT_MY_DATA}: apt install eatmydata")
 
     kernel = subprocess.run([os.path.abspath(arguments.kernel_name)], capture_output=True,
                             text=True, check=True).stdout.strip()
@@ -287,9 +305,16 @@ def main():
             floor_median = statistics.median(results["floor"][0])
             cat = statistics.median(results["cat"][0])
             ratio = pair_ratio(results)
+            flushed_ratio = pair_ratio(results, "brmark flushed", "floor flushed")
+            flushed_floor = statistics.median(results["floor flushed"][0])
             for label, kept in results.items():
+                # The flushed pair is judged against the flushed floor.
+                by_label = {"brmark": (floor_median, ratio),
+                            "brmark flushed": (flushed_floor, flushed_ratio),
+                            "floor flushed": (flushed_floor, None)}
+                base, paired = by_label.get(label, (floor_median, None))
                 cells = row_cells(f"{name} ({size / MIB:.3g} MiB)", label, kept, size,
-                                  floor_median, cat, ratio if label == "brmark" else None)
+                                  base, cat, paired)
                 rows.append(cells)
                 print(ROW.format(name, *cells[1:]))
             brmark_median = statistics.median(results["brmark"][0])

@@ -426,8 +426,8 @@ TEST_P(ThroughPipes, ShowsOneMessageAndChangesOnlyTheNewFile) {
   if (!c.created.empty() && !UNDER_WINE && c.status == 0) {
     const std::string copy = dir / file_name(c.created);
     EXPECT_EQ(static_cast<int>(std::filesystem::status(copy).permissions()), c.created_mode);
-    const std::string typed = expand_prefix(c.typed);
-    EXPECT_EQ(access_acl(copy), access_acl(dir / typed.substr(0, typed.find_first_of("\r\n"))));
+    const std::string input = expand_prefix(c.typed);
+    EXPECT_EQ(access_acl(copy), access_acl(dir / input.substr(0, input.find_first_of("\r\n"))));
   }
 }
 

@@ -115,10 +115,12 @@ constexpr std::ptrdiff_t KERNEL_BLOCK_ROOM = 4 * (KERNEL_ROOM - KERNEL_WINDOW) +
 //
 // Windows follow each other at a fixed stride, so the loads of one never
 // wait for the results of the one before; only the output position carries
-// from window to window. The only branches that depend on the text are "more
+// from window to window. The branches here that depend on the text are "more
 // than one LF in this window", rare in ordinary text and usual in very short
-// lines, "no LF in these four windows", rare in ordinary text and usual in
-// long lines, and "a SUB here", taken at most once. Looking for SUB in the
+// lines (where each kernel's mark_dense branches again on how many LFs and
+// whether they close CR LF pairs), "no LF in these four windows", rare in
+// ordinary text and usual in long lines, and "a SUB here", taken at most
+// once. Looking for SUB in the
 // same pass as for LF spares the caller a second pass over its buffer. The
 // first window goes alone, as the byte before it is the caller's (the rule
 // in copy_kernel.h); every later one looks back into the window before.

@@ -172,8 +172,13 @@ struct Entry {
   std::string value;
 };
 
-// False when the folder's file system keeps no ACLs.
+// False when the folder's file system cannot hold the setup: a name it
+// does not take, a FIFO, a link, another owner or an ACL.
 bool lay_out(const TempDir& dir, const std::vector<Entry>& setup);
+
+// Whether the folder's file system keeps the mode a file is given; FAT,
+// exFAT and NTFS without a user mapping show every file alike.
+bool keeps_modes(const std::string& folder);
 
 // The access ACL of path as Linux keeps it (its extended attribute's bytes),
 // empty where it has none.

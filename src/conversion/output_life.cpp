@@ -68,6 +68,14 @@ bool holds(const FileName& name, const FileIdentity& identity) {
   return os_name_state(name, &there) == NameState::taken && same_file(there, identity);
 }
 
+// Whether name still holds the file identity is: done; taken when another
+// file stands there; failed when nothing does or it cannot be looked at.
+NameResult still_holds(const FileName& name, const FileIdentity& identity) {
+  FileIdentity there{};
+  if (os_name_state(name, &there) != NameState::taken) return NameResult::failed;
+  return same_file(there, identity) ? NameResult::done : NameResult::taken;
+}
+
 // Removes name while it holds the file identity is, judged on what was
 // opened to remove it. True when nothing of that file is left under name.
 bool remove_if_ours(const FileName& name, const FileIdentity& identity) {
@@ -235,7 +243,11 @@ NameResult publish_aside(const FileName& name) {
   if (output.way == DraftWay::aside_claim) {
     const NameResult made = create_claim(name, &claimed);
     if (made != NameResult::done) return made;
-    if (!holds(name, claimed)) return NameResult::taken;
+    const NameResult claim_holds = still_holds(name, claimed);
+    if (claim_holds != NameResult::done) {
+      (void)remove_if_ours(name, claimed);
+      return claim_holds;
+    }
   }
   os_hold_interrupts();
   (void)os_disarm_removals();
@@ -267,8 +279,7 @@ NameResult publish(const FileName& name) {
     }
     case DraftWay::guarded:
       // Another program may have saved its file there, or removed the draft.
-      if (holds(name, output.identity)) return NameResult::done;
-      return os_name_state(name) == NameState::taken ? NameResult::taken : NameResult::failed;
+      return still_holds(name, output.identity);
     case DraftWay::aside_link:
     case DraftWay::aside_rename:
     case DraftWay::aside_claim:

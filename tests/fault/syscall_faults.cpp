@@ -4,7 +4,7 @@
 //
 // BRMARK_FAULT="<kind> <n> <mode>" picks the n-th call (from 1) of kind open,
 // read, write, close, unlink, link (linkat), rename (renameat2), replace
-// (rename), datasync (fdatasync) or fsync; mode is an errno name (the call
+// (rename), datasync (fdatasync), fsync or lstat; mode is an errno name (the call
 // fails with it and is not made), SHORT (a read or write moves half of what it
 // was asked) or a signal name: an open is made, then the process raises the
 // signal (the instant the file exists); any other call is stopped by it, the
@@ -30,6 +30,7 @@
 // only.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,6 +52,8 @@ int __real_renameat2(int from_folder, const char* from, int to_folder, const cha
 int __real_rename(const char* from, const char* to);
 int __real_fdatasync(int fd);
 int __real_fsync(int fd);
+int __real_lstat(const char* path, struct stat* status);
+int __real_lstat64(const char* path, struct stat64* status);
 }
 
 namespace {
@@ -66,10 +69,11 @@ enum Kind {
   REPLACE,
   DATASYNC,
   FSYNC,
+  LSTAT,
   KIND_COUNT
 };
 const char* const KIND_NAMES[KIND_COUNT] = {"open", "read",    "write",    "close", "unlink",
-                                            "link", "rename",  "replace",  "datasync", "fsync"};
+                                            "link", "rename",  "replace",  "datasync", "fsync", "lstat"};
 
 struct Fault {
   Kind kind = KIND_COUNT;
@@ -368,6 +372,17 @@ int __wrap_fdatasync(int fd) {
   if (fails(faulted(DATASYNC, role_of(fd)))) return -1;
   flushed = fd;
   return __real_fdatasync(fd);
+}
+
+// Large-file builds call lstat64 under the name lstat.
+int __wrap_lstat(const char* path, struct stat* status) {
+  if (fails(faulted(LSTAT, role_of_name(path)))) return -1;
+  return __real_lstat(path, status);
+}
+
+int __wrap_lstat64(const char* path, struct stat64* status) {
+  if (fails(faulted(LSTAT, role_of_name(path)))) return -1;
+  return __real_lstat64(path, status);
 }
 
 int __wrap_fsync(int fd) {

@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
     std::perror("floor_copy");
     return 1;
   }
-  const bool copied = copy(in, out, input_size, std::atoll(argv[3])) &&
-                      (!flushing || fdatasync(out) == 0);
+  const bool copied =
+      copy(in, out, input_size, std::atoll(argv[3])) && (!flushing || fdatasync(out) == 0);
   if (!copied || close(out) != 0 || (flushing && !flush_folder())) {
     std::perror("floor_copy");
     return 1;

@@ -1,6 +1,6 @@
 // The whole program driven through pipes, as a script would run it.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>

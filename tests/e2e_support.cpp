@@ -303,14 +303,11 @@ std::error_code ignored_error;
 std::string acl_bytes(const std::vector<std::array<unsigned, 3>>& entries) {
   std::string bytes("\x02\0\0\0", 4);
   for (const auto& [tag, permissions, id] : entries) {
-    const unsigned char entry[8] = {static_cast<unsigned char>(tag),
-                                    static_cast<unsigned char>(tag >> 8),
-                                    static_cast<unsigned char>(permissions),
-                                    0,
-                                    static_cast<unsigned char>(id),
-                                    static_cast<unsigned char>(id >> 8),
-                                    static_cast<unsigned char>(id >> 16),
-                                    static_cast<unsigned char>(id >> 24)};
+    const unsigned char entry[8] = {
+        static_cast<unsigned char>(tag),         static_cast<unsigned char>(tag >> 8),
+        static_cast<unsigned char>(permissions), 0,
+        static_cast<unsigned char>(id),          static_cast<unsigned char>(id >> 8),
+        static_cast<unsigned char>(id >> 16),    static_cast<unsigned char>(id >> 24)};
     bytes.append(reinterpret_cast<const char*>(entry), sizeof entry);
   }
   return bytes;

@@ -6,8 +6,8 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -312,8 +312,8 @@ TEST(FaultInjection, EveryCallOfEveryPathFailedOnce) {
           const std::string fault = fault_for(call, mode);
           const bool last_look = call.kind == "lstat" && call.role == "name" &&
                                  call.nth == last_call(calls, "lstat", "name");
-          const Outcome expected = expected_outcome(scenario, call, mode,
-                                                    closes_dropped_draft(calls, at), last_look);
+          const Outcome expected =
+              expected_outcome(scenario, call, mode, closes_dropped_draft(calls, at), last_look);
           if (!holds_with_fault(scenario, way, fault, expected)) ++failures;
         }
       }

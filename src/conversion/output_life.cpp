@@ -28,8 +28,7 @@ struct Output {
 Output output{Stage::absent, DraftWay::unnamed, 0, {}, {}};
 
 bool same_file(const FileIdentity& one, const FileIdentity& other) {
-  return one.volume == other.volume && one.file[0] == other.file[0] &&
-         one.file[1] == other.file[1];
+  return one.volume == other.volume && one.file[0] == other.file[0] && one.file[1] == other.file[1];
 }
 
 // A new hidden name in the folder of name: a dot, so that listings pass over

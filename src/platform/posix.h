@@ -6,7 +6,9 @@
 #define BRMARK_PLATFORM_POSIX_H
 
 #include <fcntl.h>
+
 #include <sys/types.h>
+#include <cerrno>
 
 #include "platform/platform.h"
 
@@ -18,11 +20,17 @@ inline int fd_of(FileHandle handle) {
 
 // Linux makes files without a name (O_TMPFILE), renames without replacing
 // (renameat2) and opens a name itself rather than what it holds (O_PATH);
-// elsewhere each is missing and its way or its care is not taken.
+// elsewhere the first two fail as a folder that lacks them does, and the
+// third opens the name for reading.
 #ifdef O_TMPFILE
-constexpr int UNNAMED_FILE_FLAGS = O_TMPFILE | O_WRONLY;
+inline int open_unnamed(const char* folder, mode_t mode) {
+  return open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+}
 #else
-constexpr int UNNAMED_FILE_FLAGS = 0;
+inline int open_unnamed(const char* /*folder*/, mode_t /*mode*/) {
+  errno = EOPNOTSUPP;
+  return -1;
+}
 #endif
 #ifdef O_PATH
 constexpr int NAME_ONLY_FLAGS = O_PATH | O_NOFOLLOW;

@@ -126,12 +126,12 @@ void narrow_acl(unsigned char* acl, std::size_t size, mode_t mode) {
   }
   for (std::size_t at = ACL_HEADER; at + ACL_ENTRY <= size; at += ACL_ENTRY) {
     const unsigned tag = tag_of(acl + at);
-    unsigned char& permissions = acl[at + 2];
-    if (tag == USER_OBJ) permissions = static_cast<unsigned char>(mode >> 6 & 7);
+    // The permissions are the entry's third byte.
+    if (tag == USER_OBJ) acl[at + 2] = static_cast<unsigned char>(mode >> 6 & 7);
     if (tag == MASK || (tag == GROUP_OBJ && !has_mask)) {
-      permissions = static_cast<unsigned char>(mode >> 3 & 7);
+      acl[at + 2] = static_cast<unsigned char>(mode >> 3 & 7);
     }
-    if (tag == OTHER) permissions = static_cast<unsigned char>(mode & 7);
+    if (tag == OTHER) acl[at + 2] = static_cast<unsigned char>(mode & 7);
   }
 }
 
@@ -205,9 +205,11 @@ std::uint64_t os_name_seed() {
 // open of the folder.
 NameResult os_open_unnamed(const FileName& name, FileHandle* handle) {
   char folder[DRAFT_NAME_ROOM];
-  if (UNNAMED_FILE_FLAGS == 0) return NameResult::unsupported;
   if (!folder_of(name.bytes, folder, sizeof folder)) return NameResult::failed;
-  const int fd = open_retrying(folder, UNNAMED_FILE_FLAGS | O_CLOEXEC, OWNER_ONLY);
+  int fd = 0;
+  do {
+    fd = open_unnamed(folder, OWNER_ONLY);
+  } while (fd == -1 && errno == EINTR);
   if (fd == -1) return errno == EISDIR ? NameResult::unsupported : result_of(errno);
   if (!can_be_named(fd)) {
     (void)close(fd);

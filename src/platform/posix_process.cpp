@@ -17,7 +17,7 @@ namespace {
 // Every catchable signal whose default action ends the process. SIGPIPE and
 // SIGXFSZ are not among them: os_start ignores both.
 constexpr int ENDING_SIGNALS[] = {
-    SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+    SIGHUP,    SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
 #ifdef SIGPOLL
     SIGPOLL,
 #endif

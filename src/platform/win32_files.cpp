@@ -29,8 +29,8 @@ DWORD transfer_size(std::size_t size) {
 bool mark_for_deletion(HANDLE file) {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = TRUE;
-  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                                    sizeof disposition) != 0;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) !=
+         0;
 }
 
 // Windows 10 1709 and later have a deletion mark under which writing goes on
@@ -208,8 +208,7 @@ bool identify(HANDLE file, FileIdentity* identity) {
 }
 
 bool same_file(const FileIdentity& one, const FileIdentity& other) {
-  return one.volume == other.volume && one.file[0] == other.file[0] &&
-         one.file[1] == other.file[1];
+  return one.volume == other.volume && one.file[0] == other.file[0] && one.file[1] == other.file[1];
 }
 
 // Renames the open file to the full path of to; a virus scanner or an
@@ -251,7 +250,7 @@ NameResult rename_open_file(HANDLE file, const FileName& to, bool replacing) {
 // Removes a closed file's name while it holds that file, by the file's own
 // deletion mark.
 void remove_by_name(const FileName& name, const FileIdentity& identity) {
-  const HANDLE removal = open_name_itself(name, DELETE | FILE_READ_ATTRIBUTES);
+  HANDLE removal = open_name_itself(name, DELETE | FILE_READ_ATTRIBUTES);
   if (removal == INVALID_HANDLE_VALUE) return;
   FileIdentity there{};
   if (identify(removal, &there) && same_file(there, identity)) (void)mark_for_deletion(removal);
@@ -287,7 +286,7 @@ void os_release_interrupts() {
 void os_arm_removal(const FileName& name, FileHandle handle, const FileIdentity& identity) {
   EnterCriticalSection(&armed_lock);
   if (armed_count < MAX_REMOVALS) {
-    const HANDLE file = handle != 0 ? handle_of(handle) : INVALID_HANDLE_VALUE;
+    HANDLE file = handle != 0 ? handle_of(handle) : INVALID_HANDLE_VALUE;
     const bool marked = file != INVALID_HANDLE_VALUE && delete_on_close(file, true);
     armed[armed_count++] = Armed{file, marked, name, identity};
   }
@@ -317,7 +316,7 @@ NameState os_name_state(const FileName& name, FileIdentity* identity) {
   }
   if (identity != nullptr) {
     *identity = FileIdentity{};
-    const HANDLE file = open_name_itself(name, FILE_READ_ATTRIBUTES);
+    HANDLE file = open_name_itself(name, FILE_READ_ATTRIBUTES);
     if (file != INVALID_HANDLE_VALUE) {
       (void)identify(file, identity);
       (void)CloseHandle(file);
@@ -335,8 +334,7 @@ std::size_t os_folder_length(const FileName& name) {
     const Character character =
         name.characters != nullptr ? name.characters[at] : UNKNOWN_CHARACTER;
     const auto byte = static_cast<unsigned char>(name.bytes[at]);
-    if (character == UNKNOWN_CHARACTER && IsDBCSLeadByte(byte) != 0 &&
-        name.bytes[at + 1] != '\0') {
+    if (character == UNKNOWN_CHARACTER && IsDBCSLeadByte(byte) != 0 && name.bytes[at + 1] != '\0') {
       ++at;
       continue;
     }
@@ -363,9 +361,8 @@ NameResult os_open_unnamed(const FileName& /*name*/, FileHandle* /*handle*/) {
 NameResult os_create_new(const FileName& name, bool hidden, FileHandle* handle) {
   wchar_t wide[NAME_UNITS];
   if (!wide_name(name, wide) || names_a_stream(wide)) return NameResult::failed;
-  const HANDLE file =
-      create_wide(wide, GENERIC_WRITE | DELETE, CREATE_NEW,
-                  hidden ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
+  HANDLE file = create_wide(wide, GENERIC_WRITE | DELETE, CREATE_NEW,
+                                  hidden ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     const bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
@@ -384,7 +381,7 @@ void os_carry_permissions(FileHandle /*like*/, FileHandle /*handle*/) {}
 // Created hidden, so that nobody takes it for the copy; the copy itself is
 // not: the attribute goes before it is named (a rename keeps it).
 bool os_show(FileHandle handle) {
-  const HANDLE file = handle_of(handle);
+  HANDLE file = handle_of(handle);
   FILE_BASIC_INFO basic{};
   if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) == 0) return false;
   const DWORD attributes = basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN);
@@ -417,7 +414,7 @@ NameResult os_rename_over(FileHandle handle, const FileName& /*from*/, const Fil
 }
 
 bool os_open_removal(const FileName& name, FileHandle* removal) {
-  const HANDLE file = open_name_itself(name, DELETE | FILE_READ_ATTRIBUTES);
+  HANDLE file = open_name_itself(name, DELETE | FILE_READ_ATTRIBUTES);
   if (file == INVALID_HANDLE_VALUE) return false;
   *removal = file_handle_of(file);
   return true;

@@ -72,8 +72,9 @@ enum Kind {
   LSTAT,
   KIND_COUNT
 };
-const char* const KIND_NAMES[KIND_COUNT] = {"open", "read",    "write",    "close", "unlink",
-                                            "link", "rename",  "replace",  "datasync", "fsync", "lstat"};
+const char* const KIND_NAMES[KIND_COUNT] = {"open",     "read",  "write",  "close",
+                                            "unlink",   "link",  "rename", "replace",
+                                            "datasync", "fsync", "lstat"};
 
 struct Fault {
   Kind kind = KIND_COUNT;
@@ -97,10 +98,9 @@ int error_named(const char* name) {
   static const struct {
     const char* name;
     int value;
-  } ERRORS[] = {{"EIO", EIO},     {"EACCES", EACCES}, {"ENOSPC", ENOSPC},
-                {"EINTR", EINTR}, {"EFBIG", EFBIG},   {"EMFILE", EMFILE},
-                {"EPERM", EPERM}, {"EBUSY", EBUSY},   {"EEXIST", EEXIST},
-                {"EINVAL", EINVAL}, {"EXDEV", EXDEV}, {"EISDIR", EISDIR}};
+  } ERRORS[] = {{"EIO", EIO},       {"EACCES", EACCES}, {"ENOSPC", ENOSPC}, {"EINTR", EINTR},
+                {"EFBIG", EFBIG},   {"EMFILE", EMFILE}, {"EPERM", EPERM},   {"EBUSY", EBUSY},
+                {"EEXIST", EEXIST}, {"EINVAL", EINVAL}, {"EXDEV", EXDEV},   {"EISDIR", EISDIR}};
   for (const auto& known : ERRORS) {
     if (std::strcmp(known.name, name) == 0) return known.value;
   }
@@ -250,8 +250,9 @@ void save_at_close_once(int closing) {
 void complain_if_exposed(mode_t mode) {
   if ((mode & 077) == 0) return;
   char line[96];
-  const int length = std::snprintf(line, sizeof line, "brmark_faulty: a new file made with mode %04o\n",
-                                   static_cast<unsigned>(mode));
+  const int length =
+      std::snprintf(line, sizeof line, "brmark_faulty: a new file made with mode %04o\n",
+                    static_cast<unsigned>(mode));
   if (length > 0) (void)!__real_write(2, line, static_cast<size_t>(length));
 }
 

@@ -362,7 +362,7 @@ NameResult os_create_new(const FileName& name, bool hidden, FileHandle* handle) 
   wchar_t wide[NAME_UNITS];
   if (!wide_name(name, wide) || names_a_stream(wide)) return NameResult::failed;
   HANDLE file = create_wide(wide, GENERIC_WRITE | DELETE, CREATE_NEW,
-                                  hidden ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
+                            hidden ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     const bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;

@@ -79,36 +79,6 @@ const InterruptCase CASES[] = {
   return *c.way != '\0' || (c.signal_number != SIGINT && c.signal_number != SIGKILL);
 }
 
-// Whether the folder takes files without a name, which the program writes
-// its output to where it can.
-bool takes_unnamed_files(const std::string& folder) {
-#ifdef O_TMPFILE
-  const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-#else
-  (void)folder;
-  return false;
-#endif
-}
-
-// Whether the folder takes renaming that never replaces, which the "rename"
-// way needs; without it the program falls back to the guarded create.
-bool takes_no_replace_renames(const std::string& folder) {
-#ifdef RENAME_NOREPLACE
-  const std::string from = folder + "/.rename-test";
-  write_file(from, "");
-  const bool renamed =
-      renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, (from + "2").c_str(), RENAME_NOREPLACE) == 0;
-  std::remove((renamed ? from + "2" : from).c_str());
-  return renamed;
-#else
-  (void)folder;
-  return false;
-#endif
-}
-
 // SIGKILL, which no handler sees, may leave the hidden draft of a copy
 // written aside under a name of its own; never anything else.
 bool may_leave_draft(const InterruptCase& c, const std::string& folder) {
@@ -208,16 +178,6 @@ TEST_P(Interrupted, LeavesNothingNewAndEndsByTheSignal) {
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(second.out, standard_output_for(text::CREATED));
   EXPECT_EQ(read_file(dir / file_name("{P}slow")), "x<br>\r\n");
-}
-
-// Whether the folder takes hard links, which the "link" way needs.
-bool takes_links(const std::string& folder) {
-  const std::string from = folder + "/.link-test";
-  write_file(from, "");
-  const bool linked = link(from.c_str(), (from + "2").c_str()) == 0;
-  std::remove((from + "2").c_str());
-  std::remove(from.c_str());
-  return linked;
 }
 
 // Waits for the n-th name to appear in the folder (made or moved there)

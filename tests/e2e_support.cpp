@@ -394,6 +394,41 @@ bool keeps_modes(const std::string& folder) {
   return kept;
 }
 
+bool takes_unnamed_files(const std::string& folder) {
+#ifdef O_TMPFILE
+  const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+#else
+  (void)folder;
+  return false;
+#endif
+}
+
+bool takes_links(const std::string& folder) {
+  const std::string from = folder + "/.link-test";
+  write_file(from, "");
+  const bool linked = link(from.c_str(), (from + "2").c_str()) == 0;
+  std::remove((from + "2").c_str());
+  std::remove(from.c_str());
+  return linked;
+}
+
+bool takes_no_replace_renames(const std::string& folder) {
+#ifdef RENAME_NOREPLACE
+  const std::string from = folder + "/.rename-test";
+  write_file(from, "");
+  const bool renamed =
+      renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, (from + "2").c_str(), RENAME_NOREPLACE) == 0;
+  std::remove((renamed ? from + "2" : from).c_str());
+  return renamed;
+#else
+  (void)folder;
+  return false;
+#endif
+}
+
 int open_fifo_writer(const std::string& path) {
   // Without a reader a non-blocking open for writing fails with ENXIO; the
   // test never hangs on a program that does not come.

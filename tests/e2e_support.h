@@ -184,6 +184,12 @@ bool keeps_modes(const std::string& folder);
 // empty where it has none.
 std::string access_acl(const std::string& path);
 
+// What the folder's file system takes of what the program prefers: files
+// without a name, hard links, renaming that never replaces.
+bool takes_unnamed_files(const std::string& folder);
+bool takes_links(const std::string& folder);
+bool takes_no_replace_renames(const std::string& folder);
+
 // Opens the FIFO for writing once a reader has it open, as a producer started
 // after the program would; -1 when no reader comes within a few seconds.
 int open_fifo_writer(const std::string& path);

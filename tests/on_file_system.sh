@@ -10,12 +10,15 @@
 #   ntfs    ntfs-3g on a loop device, as external Windows disks are mounted:
 #           hard links, no unnamed files
 # On the file systems of loop images each case runs in the program's own way
-# only. Mounting needs root and /dev/fuse or loop devices: elsewhere the run
+# only. The fault-injection tests run there too where given (CI gives them
+# for bindfs). Mounting needs root and /dev/fuse or loop devices: elsewhere the run
 # is skipped (77), except in CI, where it must run.
 set -u
 kind=$1
 tests=$2
-# $3: the build's BRMARK_ENCODING.
+# $3: the build's BRMARK_ENCODING; $4, where given: the fault-injection
+# tests, run there too.
+faults=${4:-}
 skip() {
   echo "$kind cases not run: $1"
   [ -n "${CI:-}" ] && exit 1
@@ -107,4 +110,5 @@ CHECK
 
 filter=()
 [ "$kind" = bindfs ] || filter=(--gtest_filter='-*_link:*_rename:*_claim:*_guarded')
-TMPDIR="$mount_point" "$tests" "${filter[@]}"
+TMPDIR="$mount_point" "$tests" "${filter[@]}" || exit 1
+[ -z "$faults" ] || TMPDIR="$mount_point" "$faults"

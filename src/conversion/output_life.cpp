@@ -27,10 +27,6 @@ struct Output {
 };
 Output output{Stage::absent, DraftWay::unnamed, 0, {}, {}};
 
-bool same_file(const FileIdentity& one, const FileIdentity& other) {
-  return one.volume == other.volume && one.file[0] == other.file[0] && one.file[1] == other.file[1];
-}
-
 // A new hidden name in the folder of name: a dot, so that listings pass over
 // it, "brmark-" so that a user knows whose it is, and six characters that
 // differ from call to call. Short enough for any file system's name limit.

@@ -71,6 +71,10 @@ struct FileIdentity {
   std::uint64_t file[2];
 };
 
+inline bool same_file(const FileIdentity& one, const FileIdentity& other) {
+  return one.volume == other.volume && one.file[0] == other.file[0] && one.file[1] == other.file[1];
+}
+
 // What stands at a name, found by looking at the name itself: nothing there
 // is opened or followed.
 enum class NameState {

@@ -72,13 +72,17 @@ bool can_be_named(int fd) {
 }
 
 // The folder part of name as a name of its own: "." for the current folder.
-bool folder_of(const char* name, char* folder, std::size_t size) {
-  const char* slash = std::strrchr(name, '/');
-  const std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - name) + 1;
+bool folder_of(const FileName& name, char* folder, std::size_t size) {
+  const std::size_t length = os_folder_length(name);
   if (length + 2 > size) return false;
-  std::memcpy(folder, length == 0 ? "." : name, length == 0 ? 1 : length);
+  std::memcpy(folder, length == 0 ? "." : name.bytes, length == 0 ? 1 : length);
   folder[length == 0 ? 1 : length] = '\0';
   return true;
+}
+
+FileIdentity identity_of(const struct stat& status) {
+  return FileIdentity{static_cast<std::uint64_t>(status.st_dev),
+                      {static_cast<std::uint64_t>(status.st_ino), 0}};
 }
 
 // Where the folder cannot be opened to be flushed (one the user may write
@@ -180,10 +184,7 @@ NameState os_name_state(const FileName& name, FileIdentity* identity) {
   if (lstat(name.bytes, &status) != 0) {
     return errno == ENOENT ? NameState::absent : NameState::unusable;
   }
-  if (identity != nullptr) {
-    *identity = FileIdentity{static_cast<std::uint64_t>(status.st_dev),
-                             {static_cast<std::uint64_t>(status.st_ino), 0}};
-  }
+  if (identity != nullptr) *identity = identity_of(status);
   return NameState::taken;
 }
 
@@ -205,7 +206,7 @@ std::uint64_t os_name_seed() {
 // open of the folder.
 NameResult os_open_unnamed(const FileName& name, FileHandle* handle) {
   char folder[DRAFT_NAME_ROOM];
-  if (!folder_of(name.bytes, folder, sizeof folder)) return NameResult::failed;
+  if (!folder_of(name, folder, sizeof folder)) return NameResult::failed;
   int fd = 0;
   do {
     fd = open_unnamed(folder, OWNER_ONLY);
@@ -230,8 +231,7 @@ NameResult os_create_new(const FileName& name, bool /*hidden*/, FileHandle* hand
 bool os_handle_identity(FileHandle handle, FileIdentity* identity) {
   struct stat status {};
   if (fstat(fd_of(handle), &status) != 0) return false;
-  *identity = FileIdentity{static_cast<std::uint64_t>(status.st_dev),
-                           {static_cast<std::uint64_t>(status.st_ino), 0}};
+  *identity = identity_of(status);
   return true;
 }
 
@@ -267,7 +267,7 @@ bool os_flush_to_storage(FileHandle handle) {
 // flush there.
 bool os_flush_folder(const FileName& name, FileHandle handle) {
   char folder[DRAFT_NAME_ROOM];
-  if (!folder_of(name.bytes, folder, sizeof folder)) return false;
+  if (!folder_of(name, folder, sizeof folder)) return false;
   const int fd = open_retrying(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd == -1) return errno == EACCES && flush_file_system(fd_of(handle));
   const bool flushed = fsync(fd) == 0 || errno == EINVAL;

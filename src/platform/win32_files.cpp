@@ -207,10 +207,6 @@ bool identify(HANDLE file, FileIdentity* identity) {
   return true;
 }
 
-bool same_file(const FileIdentity& one, const FileIdentity& other) {
-  return one.volume == other.volume && one.file[0] == other.file[0] && one.file[1] == other.file[1];
-}
-
 // Renames the open file to the full path of to; a virus scanner or an
 // indexer may hold the new file for a moment, so a refusal for sharing is
 // tried again for up to a second.

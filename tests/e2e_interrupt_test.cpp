@@ -40,6 +40,7 @@ struct InterruptCase {
   // the test build's seam makes it take.
   const char* way = "";
   bool ignored_at_start = false;
+  bool without_proc = false;
 };
 
 void PrintTo(const InterruptCase& c, std::ostream* out) {
@@ -71,12 +72,26 @@ const InterruptCase CASES[] = {
     {"guarded SIGPROF", SIGPROF, "guarded"},
     {"SIGHUP ignored at start", SIGHUP, "", true},
     {"guarded SIGHUP ignored at start", SIGHUP, "guarded", true},
+    // Real-time signals, and those that end the process with a core.
+    {"SIGRTMIN", SIGRTMIN},
+    {"linked from aside SIGRTMIN+5", SIGRTMIN + 5, "link"},
+    {"renamed over a claim SIGRTMAX", SIGRTMAX, "claim"},
+    {"linked from aside SIGABRT", SIGABRT, "link"},
+    {"SIGBUS", SIGBUS},
+    {"renamed from aside SIGFPE", SIGFPE, "rename"},
+    {"SIGILL", SIGILL},
+    {"linked from aside SIGSEGV", SIGSEGV, "link"},
+    {"renamed over a claim SIGSYS", SIGSYS, "claim"},
+    {"SIGTRAP", SIGTRAP},
+    // The unnamed file linked by its descriptor where there is no /proc.
+    {"without proc SIGKILL", SIGKILL, "", false, true},
 };
 
 // Under Wine SIGINT is the console's Ctrl-C and SIGKILL ends the process as
 // End task does; the seam's ways and the other signals are POSIX things.
 [[maybe_unused]] bool needs_posix(const InterruptCase& c) {
-  return *c.way != '\0' || (c.signal_number != SIGINT && c.signal_number != SIGKILL);
+  return *c.way != '\0' || c.without_proc ||
+         (c.signal_number != SIGINT && c.signal_number != SIGKILL);
 }
 
 // SIGKILL, which no handler sees, may leave the hidden draft of a copy
@@ -140,6 +155,8 @@ TEST_P(Interrupted, LeavesNothingNewAndEndsByTheSignal) {
     options.environment = {std::string("BRMARK_WAY=") + c.way};
   }
   if (c.ignored_at_start) options.ignored_signals = {c.signal_number};
+  if (c.without_proc && geteuid() != 0) GTEST_SKIP() << "a /proc of its own needs root";
+  options.without_proc = c.without_proc;
 
   // The writer stays open, so the copy is still running, with part of the
   // output written, when the signal arrives.

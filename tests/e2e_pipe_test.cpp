@@ -209,9 +209,9 @@ const std::vector<Scenario> CASES = {
      "a<br>\r\n",
      umask_002(),
      0644},
-    // Copied by someone not in the input's group: that group's members must
-    // not read the copy through the copier's group.
-    {"an input of a group the user is not in gives a copy without group bits",
+    // Copied by someone not in the input's group: that group's members, whom
+    // the input shuts out, must not read the copy as others.
+    {"an input of a group the user is not in gives a copy only its owner reads",
      {{Entry::other_group, "memo.txt", "a\n"}},
      "memo.txt\n",
      text::CREATED,

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -163,6 +165,12 @@ namespace {
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
+  // As in a chroot or a small container.
+  if (options.without_proc && (unshare(CLONE_NEWNS) != 0 ||
+                               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                               mount("none", "/proc", "tmpfs", 0, nullptr) != 0)) {
+    _exit(124);
+  }
   // Root reads every file; dropping to nobody makes permissions count.
   if (options.unprivileged && geteuid() == 0 &&
       (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
@@ -284,7 +292,7 @@ fs::perms permissions_of(Entry::Kind kind) {
     case Entry::group_writable:
       return fs::perms(0664);
     case Entry::other_group:
-      return fs::perms(0640);
+      return fs::perms(0604);
     case Entry::unreadable:
       return fs::perms::owner_write;
     default:

@@ -112,6 +112,7 @@ struct RunOptions {
   std::vector<int> ignored_signals{};      // ignored when the program starts, as nohup does
   bool output_closed = false;              // nobody reads standard output, as in brmark | true
   int creation_mask = 022;                 // the umask the program starts with
+  bool without_proc = false;  // in a mount namespace of its own whose /proc is empty (root only)
 };
 
 // Replaces this (child) process with the program, through its launcher and
@@ -142,7 +143,7 @@ RunResult run_brmark(const std::string& folder, const std::string& input,
 struct Entry {
   // unreadable: a file that only its owner may write and nobody may read
   // (root excepted, hence RunOptions::unprivileged). private_file: mode 0600;
-  // group_writable: mode 0664. other_group: mode 0640, owned by nobody and
+  // group_writable: mode 0664. other_group: mode 0604, owned by nobody and
   // group disk, which nobody is not in (needs root to lay out).
   // taken_later: a file that another program saves (writes aside, then
   // renames onto the name) while the copy runs, once the program has read all

@@ -153,8 +153,9 @@ std::vector<std::string> modes_for(const Call& call, Way way) {
   if (call.kind == "link" || call.kind == "rename") return {"EIO", "EEXIST"};
   // A close that fails, and an interrupt at once: nothing may be left.
   if (call.kind == "close" && call.role == "output") return {"EIO", "EIO+SIGINT"};
-  // A file system that cannot flush a folder says EINVAL.
-  if (call.kind == "fsync") return {"EIO", "EINVAL"};
+  // A file system that cannot flush a folder says EINVAL; an interrupt
+  // then waits for the verdict, which must not keep the copy.
+  if (call.kind == "fsync") return {"EIO", "EINVAL", "SIGTERM"};
   return {"EIO"};
 }
 
@@ -191,6 +192,7 @@ Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::
   if (mode == "SIGINT" || mode == "EIO+SIGINT") return {"", status_after(SIGINT), false, false};
   if (mode == "EINTR" || mode == "SHORT" || mode == "EINVAL" || dropped_draft) return clean;
   if (mode == "SIGHUP") return {"", status_after(SIGHUP), false, false};
+  if (mode == "SIGTERM") return {"", status_after(SIGTERM), false, false};
   if (mode == "SIGKILL") return {"", status_after(SIGKILL), false, false, false, true};
   const std::string site = call.kind + " " + call.role;
   if (site == "open input") return {text::NOT_FOUND, 1, false};

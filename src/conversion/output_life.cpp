@@ -284,17 +284,20 @@ NameResult publish(const FileName& name) {
 }
 
 // published -> kept: the copy's name and its last bytes stored, its close
-// without an error, and the name still its. Under held interrupts, so that
-// no interrupt comes between the close and the verdict.
+// without an error, the name still its, and no interrupt waiting. Under held
+// interrupts, so that none comes between the close and the verdict; one that
+// came meanwhile takes the copy as it would have before, once released. A
+// kept copy leaves them held for the caller to release.
 bool settle_published(const FileName& name) {
   os_hold_interrupts();
   const bool folder_flushed = os_flush_folder(name, output.handle);
   const bool disarmed = os_disarm_removals();
   const bool closed = os_close(output.handle);
-  const bool kept = folder_flushed && disarmed && closed && holds(name, output.identity);
+  const bool kept = folder_flushed && disarmed && closed && holds(name, output.identity) &&
+                    !os_interrupt_pending();
   if (!kept) (void)remove_if_ours(name, output.identity);
   output.stage = kept ? Stage::kept : Stage::absent;
-  os_release_interrupts();
+  if (!kept) os_release_interrupts();
   return kept;
 }
 

@@ -55,7 +55,9 @@ OutputResult output_name_free(const FileName& name);
 OutputResult open_output(const FileName& name, FileHandle like, FileHandle* handle);
 
 // drafted -> kept, once every byte is written to *handle: flushed, named,
-// closed. Anything else ends in absent, with every name of it removed.
+// closed. Anything else ends in absent, with every name of it removed. Done
+// leaves interrupts held (os_hold_interrupts), so that the caller can report
+// the copy before one ends the run; it releases them.
 OutputResult keep_output(const FileName& name);
 
 // Back to absent from any stage before kept: closed, and every name of it

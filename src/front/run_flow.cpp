@@ -50,7 +50,8 @@ const char* copy_failure(const TextStream* input, const TextStream* output) {
 }
 
 // Copies into a new output, which the output's life keeps only once every
-// byte is stored and named, and otherwise removes.
+// byte is stored and named, and otherwise removes; "created" is out when it
+// returns.
 void copy_or_refuse(TextStream* input, const FileName& output_name) {
   FileHandle handle = 0;
   const char* refusal = refusal_for(open_output(output_name, input->handle, &handle));
@@ -65,7 +66,14 @@ void copy_or_refuse(TextStream* input, const FileName& output_name) {
   const char* failure = copy_failure(input, output);
   close_all_files();
   if (failure == nullptr) failure = refusal_for(keep_output(output_name));
-  if (failure == nullptr) return;
+  if (failure == nullptr) {
+    // Interrupts are still held from the verdict: one that comes now waits
+    // until the message is out, so that a copy never stands without it.
+    write_text(standard_output(), MSG_CREATED);
+    flush_text_stream(standard_output());
+    os_release_interrupts();
+    return;
+  }
   (void)discard_output(output_name);
   refuse(failure);
 }
@@ -137,7 +145,6 @@ void run_program() {
   const char* taken = refusal_for(output_name_free(output_file));
   if (taken != nullptr) close_and_refuse(taken);
   copy_or_refuse(input, output_file);
-  write_text(standard_output(), MSG_CREATED);
   wait_and_exit(STATUS_CREATED);
 }
 

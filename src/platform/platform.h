@@ -174,6 +174,9 @@ constexpr std::size_t DRAFT_NAME_ROOM = 512;
 constexpr int MAX_REMOVALS = 2;
 void os_hold_interrupts();
 void os_release_interrupts();
+// Whether an interrupt is waiting for os_release_interrupts: one that came
+// while they were held.
+bool os_interrupt_pending();
 void os_arm_removal(const FileName& name, FileHandle handle, const FileIdentity& identity);
 // False when a mark could not be taken back, so the close would take the
 // file with it.

@@ -61,14 +61,16 @@ void descriptor_path(int fd, char* path, std::size_t size) {
 }
 
 // Checked before anything is written: a copy that could not be named at the
-// end would be work lost.
-bool can_be_named(int fd) {
+// end would be work lost. Through /proc, or else by the descriptor itself
+// where the system lets this process link one (links_by_descriptor).
+bool can_be_named(int fd, const char* folder) {
   char path[32];
   descriptor_path(fd, path, sizeof path);
   struct stat by_path {};
   struct stat by_fd {};
-  return stat(path, &by_path) == 0 && fstat(fd, &by_fd) == 0 && by_path.st_dev == by_fd.st_dev &&
-         by_path.st_ino == by_fd.st_ino;
+  const bool through_proc = stat(path, &by_path) == 0 && fstat(fd, &by_fd) == 0 &&
+                            by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino;
+  return through_proc || links_by_descriptor(fd, folder);
 }
 
 // The folder part of name as a name of its own: "." for the current folder.
@@ -98,14 +100,19 @@ bool flush_file_system(int /*fd*/) {
 }
 #endif
 
-// The permission bits the copy may have: those of the input that are among
-// 0644, within the umask; without the group's where the copy cannot have
-// the input's group. Read from the umask by setting it back at once.
+// The permission bits the copy may have, the rule for who may use it: its
+// owner as the input's; anyone else only where they could use the input.
+// So those of the input's bits that are among 0644, within the umask; and
+// where the copy cannot have the input's group, its group and others get
+// what the input gave both its group and its others, since the input's
+// group may hold people the input's group bits shut out (0604 gives 0600).
+// The umask is read by setting it back at once.
 mode_t copy_mode(const struct stat& input, bool same_group) {
   const mode_t mask = umask(022);
   (void)umask(mask);
   const mode_t mode = 0644 & input.st_mode & ~mask;
-  return same_group ? mode : mode & 0707;
+  const mode_t shared = mode >> 3 & mode & 07;
+  return same_group ? mode : (mode & 0700) | shared << 3 | shared;
 }
 
 // The access ACL as Linux keeps it in an extended attribute: a version,
@@ -212,7 +219,7 @@ NameResult os_open_unnamed(const FileName& name, FileHandle* handle) {
     fd = open_unnamed(folder, OWNER_ONLY);
   } while (fd == -1 && errno == EINTR);
   if (fd == -1) return errno == EISDIR ? NameResult::unsupported : result_of(errno);
-  if (!can_be_named(fd)) {
+  if (!can_be_named(fd, folder)) {
     (void)close(fd);
     return NameResult::unsupported;
   }
@@ -279,7 +286,10 @@ NameResult os_link_new(FileHandle handle, const FileName* from, const FileName& 
   if (from != nullptr) return result_of_call(linkat(AT_FDCWD, from->bytes, AT_FDCWD, to.bytes, 0));
   char path[32];
   descriptor_path(fd_of(handle), path, sizeof path);
-  return result_of_call(linkat(AT_FDCWD, path, AT_FDCWD, to.bytes, AT_SYMLINK_FOLLOW));
+  int linked = linkat(AT_FDCWD, path, AT_FDCWD, to.bytes, AT_SYMLINK_FOLLOW);
+  // No /proc (a chroot, a small container): by the descriptor itself.
+  if (linked != 0 && errno == ENOENT) linked = link_descriptor(fd_of(handle), to.bytes);
+  return result_of_call(linked);
 }
 
 NameResult os_rename_new(FileHandle /*handle*/, const FileName& from, const FileName& to) {

@@ -14,10 +14,14 @@ namespace brmark {
 
 namespace {
 
-// Every catchable signal whose default action ends the process. SIGPIPE and
-// SIGXFSZ are not among them: os_start ignores both.
+// The signals whose default action ends the process, with a core or
+// without, but for SIGKILL, which no handler sees, and SIGPIPE and SIGXFSZ,
+// which os_start ignores. The real-time signals, which end it
+// too, are added where the set is made: their numbers are known only at run
+// time.
 constexpr int ENDING_SIGNALS[] = {
-    SIGHUP,    SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+    SIGXCPU,   SIGABRT, SIGBUS,  SIGFPE,  SIGILL,  SIGSEGV, SIGSYS,  SIGTRAP,
 #ifdef SIGPOLL
     SIGPOLL,
 #endif
@@ -26,6 +30,12 @@ constexpr int ENDING_SIGNALS[] = {
 #endif
 #ifdef SIGSTKFLT
     SIGSTKFLT,
+#endif
+#ifdef SIGEMT
+    SIGEMT,
+#endif
+#ifdef SIGLOST
+    SIGLOST,
 #endif
 };
 
@@ -38,13 +48,19 @@ struct Removal {
 };
 Removal removals[MAX_REMOVALS];
 volatile sig_atomic_t removals_armed = 0;
+sigset_t ending;
 sigset_t held_from;
 int hold_depth = 0;
 
+// The handler's own stack, so that a stack overflow (SIGSEGV) cleans up too.
+constexpr std::size_t HANDLER_STACK = 64 * 1024;
+alignas(16) char handler_stack[HANDLER_STACK];
+
 // Async-signal-safe: lstat, unlink, signal and raise only. The raised signal
 // stays blocked until the handler returns, then ends the process with the
-// default action, so the parent sees how the program ended. A handler has
-// nobody to report a failure to.
+// default action, core and all, so the parent sees how the program ended; a
+// fault (SIGSEGV, SIGBUS...) that recurs on the return does the same. A
+// handler has nobody to report a failure to.
 void remove_armed_and_end(int signal_number) {
   for (int at = 0; at < removals_armed; ++at) {
     remove_if_same(removals[at].name, removals[at].device, removals[at].inode);
@@ -53,16 +69,36 @@ void remove_armed_and_end(int signal_number) {
   (void)raise(signal_number);
 }
 
+void make_ending_set() {
+  sigemptyset(&ending);
+  for (int signal_number : ENDING_SIGNALS) sigaddset(&ending, signal_number);
+#ifdef SIGRTMIN
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    sigaddset(&ending, signal_number);
+  }
+#endif
+}
+
 // A signal that was ignored when the program started (nohup, a background
-// job) stays ignored.
+// job) stays ignored, and leaves the set: held, it would still be pending.
 void install_removal_handlers() {
+  stack_t stack{};
+  stack.ss_sp = handler_stack;
+  stack.ss_size = sizeof handler_stack;
+  (void)sigaltstack(&stack, nullptr);
   struct sigaction action {};
   action.sa_handler = remove_armed_and_end;
+  action.sa_flags = SA_ONSTACK;
   sigfillset(&action.sa_mask);
-  for (int signal_number : ENDING_SIGNALS) {
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (sigismember(&ending, signal_number) != 1) continue;
     struct sigaction previous {};
-    sigaction(signal_number, nullptr, &previous);
-    if (previous.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);
+    if (sigaction(signal_number, nullptr, &previous) != 0) continue;
+    if (previous.sa_handler == SIG_IGN) {
+      (void)sigdelset(&ending, signal_number);
+    } else {
+      (void)sigaction(signal_number, &action, nullptr);
+    }
   }
 }
 
@@ -77,10 +113,18 @@ void remove_if_same(const char* path, dev_t device, ino_t inode) {
 
 void os_hold_interrupts() {
   if (hold_depth++ > 0) return;
-  sigset_t ending;
-  sigemptyset(&ending);
-  for (int signal_number : ENDING_SIGNALS) sigaddset(&ending, signal_number);
   sigprocmask(SIG_BLOCK, &ending, &held_from);
+}
+
+bool os_interrupt_pending() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (sigismember(&ending, signal_number) == 1 && sigismember(&pending, signal_number) == 1) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void os_release_interrupts() {
@@ -108,6 +152,7 @@ bool os_disarm_removals() {
 void os_start(TextEncoding /*console_text*/) {
   (void)signal(SIGPIPE, SIG_IGN);
   (void)signal(SIGXFSZ, SIG_IGN);
+  make_ending_set();
   install_removal_handlers();
 }
 

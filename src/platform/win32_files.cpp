@@ -72,6 +72,8 @@ struct Armed {
 CRITICAL_SECTION armed_lock;
 Armed armed[MAX_REMOVALS];
 int armed_count = 0;
+// Set by the handler before it waits for the lock.
+volatile LONG interrupted = 0;
 
 // Bytes in a code page as UTF-16, NUL-terminated; false when they do not fit.
 bool decoded(UINT code_page, const char* bytes, std::size_t length, wchar_t* wide,
@@ -261,6 +263,7 @@ void start_files() {
 }
 
 void remove_armed_at_exit() {
+  (void)InterlockedExchange(&interrupted, 1);
   EnterCriticalSection(&armed_lock);
   for (int at = 0; at < armed_count; ++at) {
     if (armed[at].handle != INVALID_HANDLE_VALUE) {
@@ -277,6 +280,10 @@ void os_hold_interrupts() {
 
 void os_release_interrupts() {
   LeaveCriticalSection(&armed_lock);
+}
+
+bool os_interrupt_pending() {
+  return InterlockedCompareExchange(&interrupted, 0, 0) != 0;
 }
 
 void os_arm_removal(const FileName& name, FileHandle handle, const FileIdentity& identity) {
@@ -390,10 +397,11 @@ bool os_flush_to_storage(FileHandle handle) {
   return FlushFileBuffers(handle_of(handle)) != 0;
 }
 
-// NTFS and ReFS journal their folders; a program without backup rights
-// cannot flush one.
-bool os_flush_folder(const FileName& /*name*/, FileHandle /*handle*/) {
-  return true;
+// Windows flushes no folder for a program without backup rights; the file's
+// own flush after its rename stores what names it: NTFS commits its journal,
+// which holds the new name, and FAT and exFAT write the file's folder entry.
+bool os_flush_folder(const FileName& /*name*/, FileHandle handle) {
+  return FlushFileBuffers(handle_of(handle)) != 0;
 }
 
 // A hard link would share the draft's hidden mark; Windows renames instead.

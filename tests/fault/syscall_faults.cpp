@@ -339,10 +339,10 @@ int __wrap_unlink(const char* path) {
   return __real_unlink(path);
 }
 
-// The unnamed file is linked following its /proc link; any other link is
-// one of a hidden file's.
+// The unnamed file is linked following its /proc link, or by its
+// descriptor; any other link is one of a hidden file's.
 int __wrap_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
-  if ((flags & AT_SYMLINK_FOLLOW) == 0 && ways_disabled() >= 2) {
+  if ((flags & (AT_SYMLINK_FOLLOW | AT_EMPTY_PATH)) == 0 && ways_disabled() >= 2) {
     errno = EPERM;
     return -1;
   }

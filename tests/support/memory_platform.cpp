@@ -230,6 +230,9 @@ void os_release_removal(FileHandle removal) {
 
 void os_hold_interrupts() {}
 void os_release_interrupts() {}
+bool os_interrupt_pending() {
+  return false;
+}
 void os_arm_removal(const FileName& name, FileHandle, const FileIdentity&) {
   armed_names.emplace_back(name.bytes);
 }

@@ -372,7 +372,7 @@ const std::vector<Scenario> CASES = {
 #ifdef BRMARK_TEST_WINE
 const char* const WAYS[] = {""};
 #else
-const char* const WAYS[] = {"", "link", "rename", "claim", "guarded"};
+const char* const WAYS[] = {"", "link", "rename", "claim"};
 #endif
 
 // The options of a case, run the given way, with "{P}" expanded in the

@@ -29,6 +29,14 @@ unsigned wine_code_page();
 #define BRMARK_LAUNCHER ""
 #endif
 
+// A POSIX build without Linux's own calls (BRMARK_LINUX_CALLS=OFF) makes no
+// unnamed files and carries no ACLs.
+#ifdef BRMARK_TEST_GENERIC_POSIX
+constexpr bool LINUX_CALLS = false;
+#else
+constexpr bool LINUX_CALLS = true;
+#endif
+
 // The program under test is a Windows build run by Wine.
 #ifdef BRMARK_TEST_WINE
 constexpr bool UNDER_WINE = true;
@@ -186,7 +194,8 @@ bool keeps_modes(const std::string& folder);
 std::string access_acl(const std::string& path);
 
 // What the folder's file system takes of what the program prefers: files
-// without a name, hard links, renaming that never replaces.
+// without a name (never, where the program makes none), hard links,
+// renaming that never replaces.
 bool takes_unnamed_files(const std::string& folder);
 bool takes_links(const std::string& folder);
 bool takes_no_replace_renames(const std::string& folder);

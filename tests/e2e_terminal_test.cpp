@@ -238,8 +238,6 @@ const TerminalCase CASES[] = {
      true, status_after(SIGINT), true, SIGINT, false, "memo.txt", nullptr, "rename"},
     {"SIGINT in the closing wait keeps a copy renamed over a claim", "memo.txt\r", text::CREATED,
      true, status_after(SIGINT), true, SIGINT, false, "memo.txt", nullptr, "claim"},
-    {"SIGINT in the closing wait keeps a copy created under its name", "memo.txt\r", text::CREATED,
-     true, status_after(SIGINT), true, SIGINT, false, "memo.txt", nullptr, "guarded"},
     {"the input and the probed target are closed before the wait", "memo.txt\r",
      text::TARGET_EXISTS, true, 1, false, 0, true},
     {"the input is closed before the wait when the copy cannot be made", "d/memo.txt\r",

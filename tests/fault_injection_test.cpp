@@ -89,12 +89,11 @@ const std::vector<Scenario> SCENARIOS = {
 };
 
 // The ways the program writes its output where nobody sees it, as the test
-// build's seam picks them: an unnamed file, a hidden file linked or renamed
-// to the name or renamed over a claim of it, and the guarded create under
-// the name itself.
-enum class Way { unnamed, link, rename, claim, guarded };
-constexpr Way WAYS[] = {Way::unnamed, Way::link, Way::rename, Way::claim, Way::guarded};
-const char* const WAY_NAMES[] = {"unnamed", "link", "rename", "claim", "guarded"};
+// build's seam picks them: an unnamed file, or a hidden file linked or
+// renamed to the name or renamed over a claim of it.
+enum class Way { unnamed, link, rename, claim };
+constexpr Way WAYS[] = {Way::unnamed, Way::link, Way::rename, Way::claim};
+const char* const WAY_NAMES[] = {"unnamed", "link", "rename", "claim"};
 
 const char* name_of(Way way) {
   return WAY_NAMES[static_cast<int>(way)];
@@ -138,16 +137,14 @@ std::vector<Call> calls_of_clean_run(const Scenario& scenario, Way way) {
 // The modes that make sense for a kind of call: an error, and where the
 // program must carry on unchanged, an interruption or a short transfer. A
 // write of the output is also where the program may be stopped with the
-// copy not yet whole: by an interrupt on every way, and outright (SIGKILL)
-// wherever the copy is written aside.
-std::vector<std::string> modes_for(const Call& call, Way way) {
+// copy not yet whole: by an interrupt, and outright (SIGKILL).
+std::vector<std::string> modes_for(const Call& call) {
   if (call.kind == "open" && call.role == "output") return {"EIO", "EINTR", "SIGINT", "SIGHUP"};
   if (call.kind == "open") return {"EACCES", "EINTR"};
   if (call.kind == "read") return {"EIO", "EINTR", "SHORT"};
-  if (call.kind == "write" && call.role == "output" && way != Way::guarded) {
+  if (call.kind == "write" && call.role == "output") {
     return {"ENOSPC", "EINTR", "SHORT", "SIGINT", "SIGKILL"};
   }
-  if (call.kind == "write" && call.role == "output") return {"ENOSPC", "EINTR", "SHORT", "SIGINT"};
   if (call.kind == "write") return {"ENOSPC", "EINTR", "SHORT"};
   // EEXIST: another program took the name while the copy ran.
   if (call.kind == "link" || call.kind == "rename") return {"EIO", "EEXIST"};
@@ -172,40 +169,46 @@ bool publishes(const Call& call) {
          (call.kind == "link" || call.kind == "rename" || call.kind == "replace");
 }
 
-// A draft given up because the folder lacks its way is closed before the
-// next way's draft is opened, and an empty claim is closed before the copy
-// is renamed over it; nothing rides on either close.
-bool closes_dropped_draft(const std::vector<Call>& calls, std::size_t at) {
+// An empty claim is closed before the copy is renamed over it; nothing
+// rides on that close.
+bool closes_claim(const std::vector<Call>& calls, std::size_t at) {
   if (calls[at].kind != "close" || calls[at].role != "output") return false;
   std::size_t next = at + 1;
   while (next < calls.size() && calls[next].kind == "lstat") ++next;
-  if (next < calls.size() && calls[next].kind == "replace") return true;
-  return std::any_of(calls.begin() + static_cast<std::ptrdiff_t>(at), calls.end(),
-                     [](const Call& call) { return call.kind == "open" && call.role == "output"; });
+  return next < calls.size() && calls[next].kind == "replace";
 }
 
-// last_look: the call is the last look at the name of the run.
+// A look at a name that is part of removing it: the unlink of that name
+// follows.
+bool looks_to_remove(const std::vector<Call>& calls, std::size_t at) {
+  return calls[at].kind == "lstat" && at + 1 < calls.size() && calls[at + 1].kind == "unlink" &&
+         calls[at + 1].role == calls[at].role;
+}
+
+// last_look: the call is the last look at the name of the run; removal: it
+// is part of removing a name.
 Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::string& mode,
-                         bool dropped_draft, bool last_look) {
+                         bool claim_closed, bool last_look, bool removal) {
   const Outcome clean{scenario.message, scenario.status, !scenario.created.empty()};
   // The process ends by the signal, and the new file goes with it.
   if (mode == "SIGINT" || mode == "EIO+SIGINT") return {"", status_after(SIGINT), false, false};
-  if (mode == "EINTR" || mode == "SHORT" || mode == "EINVAL" || dropped_draft) return clean;
+  if (mode == "EINTR" || mode == "SHORT" || mode == "EINVAL" || claim_closed) return clean;
   if (mode == "SIGHUP") return {"", status_after(SIGHUP), false, false};
   if (mode == "SIGTERM") return {"", status_after(SIGTERM), false, false};
   if (mode == "SIGKILL") return {"", status_after(SIGKILL), false, false, false, true};
   const std::string site = call.kind + " " + call.role;
   if (site == "open input") return {text::NOT_FOUND, 1, false};
   if (site == "open output") return {text::CREATE_FAILED, 1, false};
-  // A probe's hidden name taken by chance: another one is tried.
-  if (call.role == "draft" && mode == "EEXIST") return clean;
-  // Publishing: another program's file at the name, or a failure; or trying
-  // whether the folder takes the way's call, where only a folder that does
-  // not take it at all makes the program try the next way.
-  if (publishes(call) || (call.role == "draft" && (call.kind == "link" || call.kind == "rename" ||
-                                                   call.kind == "replace"))) {
-    return {mode == "EEXIST" && call.role == "name" ? text::TARGET_EXISTS : text::CREATE_FAILED, 1,
-            false};
+  // Publishing: another program's file at the name, or a failure.
+  if (publishes(call)) {
+    return {mode == "EEXIST" ? text::TARGET_EXISTS : text::CREATE_FAILED, 1, false};
+  }
+  // Removing a name: the look at what it holds, or the unlink.
+  if ((removal || call.kind == "unlink") && call.role == "draft") {
+    return {clean.message, clean.status, clean.copy_kept, true, false, true};
+  }
+  if (removal || call.kind == "unlink") {
+    return {clean.message, clean.status, clean.copy_kept, true, true};
   }
   // Looking at a name: the first look at the output name is before anything
   // is read, the last one after the copy's close; between them it is the
@@ -225,13 +228,6 @@ Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::
     return {clean.message == text::READ_FAILED ? text::READ_FAILED : text::WRITE_FAILED, 1, false};
   }
   if (site == "write stdout") return {clean.message, clean.status, clean.copy_kept, false};
-  // Removing a name: the unlink, or the open of the name that comes first.
-  const bool removes = call.kind == "unlink" || (call.kind == "open" && call.role == "draft") ||
-                       (call.kind == "open" && call.role == "name");
-  if (removes && call.role == "draft") {
-    return {clean.message, clean.status, clean.copy_kept, true, false, true};
-  }
-  if (removes) return {clean.message, clean.status, clean.copy_kept, true, true};
   // The probe, the closing wait and closing what was only read decide nothing.
   return clean;
 }
@@ -308,10 +304,8 @@ TEST(FaultInjection, EveryCallOfEveryPathFailedOnce) {
       const auto flushed = first([](const Call& call) { return call.kind == "datasync"; });
       const auto folder = first([](const Call& call) { return call.kind == "fsync"; });
       if (created) {
-        EXPECT_LT(flushed, way == Way::guarded ? folder : named);
-        if (way != Way::guarded) {
-          EXPECT_LT(named, folder);
-        }
+        EXPECT_LT(flushed, named);
+        EXPECT_LT(named, folder);
         EXPECT_LT(folder, static_cast<std::ptrdiff_t>(calls.size()));
       }
       // Every refusal but a failed read or write comes before the first read.
@@ -322,13 +316,13 @@ TEST(FaultInjection, EveryCallOfEveryPathFailedOnce) {
       for (std::size_t at = 0; at < calls.size(); ++at) {
         const Call& call = calls[at];
         ++sites;
-        for (const std::string& mode : modes_for(call, way)) {
+        for (const std::string& mode : modes_for(call)) {
           ++runs;
           const std::string fault = fault_for(call, mode);
           const bool last_look = call.kind == "lstat" && call.role == "name" &&
                                  call.nth == last_call(calls, "lstat", "name");
-          const Outcome expected =
-              expected_outcome(scenario, call, mode, closes_dropped_draft(calls, at), last_look);
+          const Outcome expected = expected_outcome(scenario, call, mode, closes_claim(calls, at),
+                                                    last_look, looks_to_remove(calls, at));
           if (!holds_with_fault(scenario, way, fault, expected)) ++failures;
         }
       }

@@ -1,6 +1,6 @@
-// The output's life against a folder in memory: each way taken where the
-// better ones are missing, each step failing, names taken or replaced
-// meanwhile. Whatever happens, the folder ends holding the copy under its
+// The output's life against a folder in memory: each naming call taken
+// where the folder takes none before it, each step failing, names taken or
+// replaced meanwhile. Whatever happens, the folder ends holding the copy under its
 // name or nothing of it, and another program's file is never touched.
 #include "conversion/output_life.h"
 
@@ -19,11 +19,10 @@ using memory::Call;
 using memory::FileAt;
 
 const char OUT[] = "dir/out";
-// Another program's file; THEIRS_ALIKE has the number that the guarded
-// draft gets (after the four files of the ways tried before it), on another
-// volume.
+// Another program's file; THEIRS_ALIKE has the unnamed draft's number, on
+// another volume.
 constexpr FileAt THEIRS{7, 900};
-constexpr FileAt THEIRS_ALIKE{2, 5};
+constexpr FileAt THEIRS_ALIKE{2, 1};
 
 struct Fault {
   Call call;
@@ -44,7 +43,7 @@ struct LifeCase {
   std::vector<Fault> faults;
   std::vector<Act> acts;
   OutputResult opened;
-  DraftWay way;
+  bool hidden;  // drafted as a hidden file, else as an unnamed one
   OutputResult kept;
   bool theirs_at_out = false;  // else the copy at OUT after success, nothing after failure
   bool renumbering = false;    // a renamed file gets a new number, as on FAT
@@ -64,108 +63,54 @@ constexpr auto TAKEN = OutputResult::name_taken;
 constexpr auto LOST = OutputResult::not_stored;
 
 const LifeCase CASES[] = {
-    // The ways, best first.
-    {"unnamed", {}, {}, {}, DONE, DraftWay::unnamed, DONE},
-    {"aside, linked", NO_UNNAMED, {}, {}, DONE, DraftWay::aside_link, DONE},
-    {"aside, renamed", NO_LINKS, {}, {}, DONE, DraftWay::aside_rename, DONE},
-    {"aside, renamed over a claim", NO_NEW_RENAMES, {}, {}, DONE, DraftWay::aside_claim, DONE},
-    {"guarded", NOTHING, {}, {}, DONE, DraftWay::guarded, DONE},
-    {"renamed where a rename renumbers the file",
-     NO_LINKS,
-     {},
-     {},
-     DONE,
-     DraftWay::aside_rename,
-     DONE,
-     false,
-     true},
-    // A way is given up only where the folder does not take its call.
-    {"the link probe fails",
+    // The draft, and the naming calls tried in turn where the folder takes
+    // none of those before.
+    {"unnamed", {}, {}, {}, DONE, false, DONE},
+    {"aside, linked", NO_UNNAMED, {}, {}, DONE, true, DONE},
+    {"aside, renamed", NO_LINKS, {}, {}, DONE, true, DONE},
+    {"aside, renamed over a claim", NO_NEW_RENAMES, {}, {}, DONE, true, DONE},
+    {"aside, no naming call taken", NOTHING, {}, {}, DONE, true, FAILED},
+    {"renamed where a rename renumbers the file", NO_LINKS, {}, {}, DONE, true, DONE, false, true},
+    {"the unnamed file fails", {}, {{Call::unnamed, 1}}, {}, FAILED, false, FAILED},
+    {"a hidden name taken by chance",
      NO_UNNAMED,
-     {{Call::link, 1}},
+     {{Call::create, 1, NameResult::taken}},
      {},
-     FAILED,
-     DraftWay::aside_link,
-     FAILED},
-    {"the rename probe fails",
-     NO_LINKS,
-     {{Call::rename_new, 1}},
-     {},
-     FAILED,
-     DraftWay::aside_rename,
-     FAILED},
-    {"the claim probe fails",
+     DONE,
+     true,
+     DONE},
+    // Each step of keeping it failing.
+    {"the flush fails", {}, {{Call::flush, 1}}, {}, DONE, false, LOST},
+    {"the aside flush fails", NO_UNNAMED, {{Call::flush, 1}}, {}, DONE, true, LOST},
+    {"publishing fails", NO_UNNAMED, {{Call::link, 1}}, {}, DONE, true, FAILED},
+    {"the rename fails", NO_LINKS, {{Call::rename_new, 1}}, {}, DONE, true, FAILED},
+    {"the rename over the claim fails",
      NO_NEW_RENAMES,
      {{Call::rename_over, 1}},
      {},
-     FAILED,
-     DraftWay::aside_claim,
+     DONE,
+     true,
      FAILED},
-    {"the unnamed file fails", {}, {{Call::unnamed, 1}}, {}, FAILED, DraftWay::unnamed, FAILED},
-    {"a probe's name taken by chance",
-     NO_UNNAMED,
-     {{Call::link, 1, NameResult::taken}},
-     {},
-     DONE,
-     DraftWay::aside_link,
-     DONE},
-    // Each step of keeping it failing.
-    {"the flush fails", {}, {{Call::flush, 1}}, {}, DONE, DraftWay::unnamed, LOST},
-    {"the aside flush fails", NO_UNNAMED, {{Call::flush, 1}}, {}, DONE, DraftWay::aside_link, LOST},
-    {"publishing fails", NO_UNNAMED, {{Call::link, 2}}, {}, DONE, DraftWay::aside_link, FAILED},
-    {"the rename fails",
-     NO_LINKS,
-     {{Call::rename_new, 2}},
-     {},
-     DONE,
-     DraftWay::aside_rename,
-     FAILED},
-    {"the rename over the claim fails",
-     NO_NEW_RENAMES,
-     {{Call::rename_over, 2}},
-     {},
-     DONE,
-     DraftWay::aside_claim,
-     FAILED},
-    {"the close fails", {}, {{Call::close, 1}}, {}, DONE, DraftWay::unnamed, LOST},
-    {"the aside close fails", NO_LINKS, {{Call::close, 2}}, {}, DONE, DraftWay::aside_rename, LOST},
-    {"the folder flush fails",
-     NO_UNNAMED,
-     {{Call::flush_folder, 1}},
-     {},
-     DONE,
-     DraftWay::aside_link,
-     LOST},
-    {"the mark cannot be taken back",
-     NO_LINKS,
-     {{Call::disarm, 4}},
-     {},
-     DONE,
-     DraftWay::aside_rename,
-     LOST},
+    {"the close fails", {}, {{Call::close, 1}}, {}, DONE, false, LOST},
+    {"the aside close fails", NO_LINKS, {{Call::close, 1}}, {}, DONE, true, LOST},
+    {"the folder flush fails", NO_UNNAMED, {{Call::flush_folder, 1}}, {}, DONE, true, LOST},
+    {"the mark cannot be taken back", NO_LINKS, {{Call::disarm, 2}}, {}, DONE, true, LOST},
     // Another program at work in the folder.
-    {"the name taken before publishing",
-     {},
-     {},
-     {{Call::link, 1, OUT}},
-     DONE,
-     DraftWay::unnamed,
-     TAKEN,
-     true},
+    {"the name taken before publishing", {}, {}, {{Call::link, 1, OUT}}, DONE, false, TAKEN, true},
     {"the name taken before the claim",
      NO_NEW_RENAMES,
      {},
-     {{Call::create, 5, OUT}},
+     {{Call::create, 2, OUT}},
      DONE,
-     DraftWay::aside_claim,
+     true,
      TAKEN,
      true},
     {"the claim replaced before it is checked",
      NO_NEW_RENAMES,
      {},
-     {{Call::close, 4, OUT}},
+     {{Call::close, 1, OUT}},
      DONE,
-     DraftWay::aside_claim,
+     true,
      TAKEN,
      true},
     {"the copy replaced before its close",
@@ -173,31 +118,24 @@ const LifeCase CASES[] = {
      {},
      {{Call::close, 1, OUT}},
      DONE,
-     DraftWay::unnamed,
+     false,
+     LOST,
+     true},
+    {"a file alike on another volume replaces the copy",
+     {},
+     {},
+     {{Call::close, 1, OUT, THEIRS_ALIKE}},
+     DONE,
+     false,
      LOST,
      true},
     {"the copy removed before its close",
      NO_LINKS,
      {},
-     {{Call::close, 2, OUT, THEIRS, false}},
+     {{Call::close, 1, OUT, THEIRS, false}},
      DONE,
-     DraftWay::aside_rename,
+     true,
      LOST},
-    {"a file alike on another volume replaces the guarded draft",
-     NOTHING,
-     {},
-     {{Call::flush, 1, OUT, THEIRS_ALIKE}},
-     DONE,
-     DraftWay::guarded,
-     TAKEN,
-     true},
-    {"the guarded draft removed meanwhile",
-     NOTHING,
-     {},
-     {{Call::flush, 1, OUT, THEIRS, false}},
-     DONE,
-     DraftWay::guarded,
-     FAILED},
 };
 
 // The draft's hidden names: what the folder holds whose last part begins so.
@@ -220,14 +158,11 @@ TEST_P(Life, EndsWithTheWholeCopyOrNothingOfIt) {
   FileHandle handle = 0;
   const OutputResult opened = open_output(name, 0, &handle);
   ASSERT_EQ(opened, c.opened);
-  EXPECT_EQ(output_way(), c.way);
   if (opened == DONE) {
     // An interrupt now removes the draft's own name, and only that.
     const std::vector<std::string> hidden = hidden_names();
-    std::vector<std::string> armed = hidden;
-    if (c.way == DraftWay::guarded) armed = {OUT};
-    EXPECT_EQ(memory::armed(), armed);
-    EXPECT_EQ(hidden.size(), c.way == DraftWay::unnamed || c.way == DraftWay::guarded ? 0U : 1U);
+    EXPECT_EQ(memory::armed(), hidden);
+    EXPECT_EQ(hidden.size(), c.hidden ? 1U : 0U);
     EXPECT_EQ(keep_output(name), c.kept);
     (void)discard_output(name);
   }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "conversion/buffer_window.h"
+#include "conversion/output_life.h"
 
 namespace brmark {
 
@@ -16,35 +17,27 @@ TextStream output_stream;
 
 // A file written to starts half a page into its buffer. The copy reads and
 // writes at nearly the same offsets in its two buffers; at the same offset
-// within a page, loads wait on earlier stores that only look alike (the
-// processor compares the low 12 bits of addresses first), which cost the
-// long line's copy about a sixth of its speed in our measurements.
+// within a page, loads may wait on earlier stores that only look alike (the
+// processor compares the low 12 bits of addresses first). The half page
+// keeps the two apart on any processor.
 constexpr std::size_t WRITE_SKEW = PAGE_SIZE / 2;
 // A file written to stores whole FILE_BUFFER_SIZE pieces (WRITE_PIECE), each
 // at a multiple of that size in the file; the page beyond holds what follows
 // a piece until the next one is whole.
 constexpr std::size_t WRITE_SLACK = PAGE_SIZE;
-alignas(PAGE_SIZE) unsigned char file_buffers[MAX_FILE_STREAMS]
-                                             [FILE_BUFFER_SIZE + WRITE_SLACK + WRITE_SKEW];
-TextStream file_streams[MAX_FILE_STREAMS];
+alignas(PAGE_SIZE) unsigned char input_file_buffer[FILE_BUFFER_SIZE];
+alignas(PAGE_SIZE) unsigned char output_file_buffer[FILE_BUFFER_SIZE + WRITE_SLACK + WRITE_SKEW];
+// The run's two files: the input, and the output.
+TextStream file_streams[2];
+TextStream& input_file = file_streams[0];
+TextStream& output_file = file_streams[1];
 
-int free_file_slot() {
-  for (int slot = 0; slot < MAX_FILE_STREAMS; ++slot) {
-    if (!file_streams[slot].open) return slot;
+// Stores the first count bytes of the buffer; a failure marks the stream
+// failed, and a failed stream stores nothing more.
+void store(TextStream* stream, std::size_t count) {
+  if (count > 0 && !stream->failed && !os_write_all(stream->handle, stream->buffer, count)) {
+    stream->failed = true;
   }
-  return -1;
-}
-
-TextStream* attach_file(int slot, FileHandle handle, bool writing) {
-  TextStream* stream = &file_streams[slot];
-  if (!writing) {
-    attach_text_stream(stream, handle, false, false, file_buffers[slot], FILE_BUFFER_SIZE);
-    return stream;
-  }
-  attach_text_stream(stream, handle, true, false, file_buffers[slot] + WRITE_SKEW,
-                     FILE_BUFFER_SIZE + WRITE_SLACK);
-  stream->piece = FILE_BUFFER_SIZE;
-  return stream;
 }
 
 // On a terminal a SUB ends the line it arrives in: what stands before it is
@@ -112,42 +105,37 @@ TextStream* standard_output() {
 }
 
 TextStream* open_text_read(const FileName& name) {
-  const int slot = free_file_slot();
   FileHandle handle = 0;
-  if (slot < 0 || !os_open_read(name, &handle)) return nullptr;
-  return attach_file(slot, handle, false);
+  if (input_file.open || !os_open_read(name, &handle)) return nullptr;
+  attach_text_stream(&input_file, handle, false, false, input_file_buffer, FILE_BUFFER_SIZE);
+  return &input_file;
 }
 
-TextStream* create_text_write(FileHandle handle) {
-  const int slot = free_file_slot();
-  if (slot < 0) return nullptr;
-  return attach_file(slot, handle, true);
-}
-
-void release_text_write(TextStream* stream) {
-  flush_text_stream(stream);
-  stream->open = false;
+TextStream* create_text_write(const FileName& name, FileHandle like, OutputResult* result) {
+  FileHandle handle = 0;
+  *result = output_file.open ? OutputResult::failed : open_output(name, like, &handle);
+  if (*result != OutputResult::done) return nullptr;
+  attach_text_stream(&output_file, handle, true, false, output_file_buffer + WRITE_SKEW,
+                     FILE_BUFFER_SIZE + WRITE_SLACK);
+  output_file.piece = FILE_BUFFER_SIZE;
+  return &output_file;
 }
 
 int close_all_files() {
   int closed = 0;
-  for (TextStream& stream : file_streams) {
-    if (!stream.open) continue;
-    flush_text_stream(&stream);
-    const bool close_failed = !os_close(stream.handle);
-    if (close_failed && stream.writing) stream.failed = true;
-    stream.open = false;
-    if (!close_failed && !stream.failed) ++closed;
+  if (input_file.open) closed += os_close(input_file.handle) ? 1 : 0;
+  input_file.open = false;
+  if (output_file.open) {
+    flush_text_stream(&output_file);
+    closed += output_file.failed ? 0 : 1;
   }
+  output_file.open = false;
   return closed;
 }
 
 void flush_text_stream(TextStream* stream) {
   if (!stream->writing) return;
-  if (stream->length > 0 && !stream->failed &&
-      !os_write_all(stream->handle, stream->buffer, stream->length)) {
-    stream->failed = true;
-  }
+  store(stream, stream->length);
   stream->length = 0;
 }
 
@@ -158,18 +146,9 @@ void make_room(TextStream* stream, std::size_t room) {
     flush_text_stream(stream);
     return;
   }
-  if (!stream->failed && !os_write_all(stream->handle, stream->buffer, whole)) {
-    stream->failed = true;
-  }
+  store(stream, whole);
   std::memmove(stream->buffer, stream->buffer + whole, rest);
   stream->length = rest;
-}
-
-void flush_all_streams() {
-  flush_text_stream(&output_stream);
-  for (TextStream& stream : file_streams) {
-    if (stream.open) flush_text_stream(&stream);
-  }
 }
 
 int read_char_refilling(TextStream* stream) {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 
+#include "conversion/output_life.h"
 #include "platform/platform.h"
 
 namespace brmark {
@@ -29,9 +30,6 @@ constexpr unsigned char SUB = 0x1A;
 // one console transfer moves: a line at a time at a terminal.
 constexpr std::size_t FILE_BUFFER_SIZE = WRITE_PIECE;
 constexpr std::size_t STANDARD_BUFFER_SIZE = CONSOLE_TRANSFER;
-
-// The input and the output.
-constexpr int MAX_FILE_STREAMS = 2;
 
 struct TextStream {
   FileHandle handle;
@@ -66,34 +64,27 @@ void open_standard_streams();
 TextStream* standard_input();
 TextStream* standard_output();
 
-// Yields nullptr when the file does not exist or cannot be read (a
-// directory, no permission, an empty name) or when no stream is free. A FIFO
-// is read from its writer: the open waits until one comes.
+// The input: nullptr when the file does not exist or cannot be read (a
+// directory, no permission, an empty name) or when one is open already. A
+// FIFO is read from its writer: the open waits until one comes.
 TextStream* open_text_read(const FileName& name);
 
-// A writing stream over the new file handle, which the output's life made
-// and keeps: the stream stores what is written, never closes the handle.
-// Yields nullptr when no stream is free.
-TextStream* create_text_write(FileHandle handle);
+// The output: a writing stream over the new file for name that the output's
+// life makes (open_output), never more readable than the open file like;
+// nullptr with *result telling why it could not be made. The output's life
+// keeps its handle: the stream only stores what is written.
+TextStream* create_text_write(const FileName& name, FileHandle like, OutputResult* result);
 
-// Stores what the writing stream holds and frees it, leaving its handle
-// open for the output's life; whether every byte was stored stays readable
-// (text_stream_failed) until its slot is opened again.
-void release_text_write(TextStream* stream);
-
-// Flushes and closes every open file stream, never the standard streams.
-// Returns how many closed cleanly. A failed flush or close marks a writing
-// stream failed; a reading stream has lost nothing by then. A closed stream's
-// failed flag stays readable until its slot is opened again.
+// Flushes every open file stream and closes the input, never the standard
+// streams; the output's handle is left to the output's life, which names it
+// before its last close. Returns how many streams ended cleanly. A failed
+// flush marks the output failed, which stays readable (text_stream_failed)
+// until it is created again.
 int close_all_files();
 
 // Stores what a writing stream holds; a failure marks the stream failed, and
 // a failed stream discards what it is given from then on.
 void flush_text_stream(TextStream* stream);
-
-// Flushes standard output and every file stream still open: what the end of
-// the process owes them.
-void flush_all_streams();
 
 inline bool text_stream_failed(const TextStream* stream) {
   return stream->failed;

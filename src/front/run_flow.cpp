@@ -53,18 +53,12 @@ const char* copy_failure(const TextStream* input, const TextStream* output) {
 // byte is stored and named, and otherwise removes; "created" is out when it
 // returns.
 void copy_or_refuse(TextStream* input, const FileName& output_name) {
-  FileHandle handle = 0;
-  const char* refusal = refusal_for(open_output(output_name, input->handle, &handle));
-  if (refusal != nullptr) close_and_refuse(refusal);
-  TextStream* output = create_text_write(handle);
-  if (output == nullptr) {
-    (void)discard_output(output_name);
-    close_and_refuse(MSG_CREATE_FAILED);
-  }
+  OutputResult created = OutputResult::failed;
+  TextStream* output = create_text_write(output_name, input->handle, &created);
+  if (output == nullptr) close_and_refuse(refusal_for(created));
   copy_marking_line_ends(input, output);
-  release_text_write(output);
-  const char* failure = copy_failure(input, output);
   close_all_files();
+  const char* failure = copy_failure(input, output);
   if (failure == nullptr) failure = refusal_for(keep_output(output_name));
   if (failure == nullptr) {
     // Interrupts are still held from the verdict: one that comes now waits
@@ -115,7 +109,6 @@ void make_output_characters(Character* output, const Character* name, std::size_
 void wait_and_exit(int status) {
   flush_text_stream(standard_output());
   read_char(standard_input());
-  flush_all_streams();
   os_exit(status);
 }
 
@@ -142,7 +135,7 @@ void run_program() {
   TextStream* input = open_text_read(input_file);
   if (input == nullptr) refuse(MSG_NOT_FOUND);
   // Anything standing at the output name is refused before a byte is read.
-  const char* taken = refusal_for(output_name_free(output_file));
+  const char* taken = refusal_for(look_at_output_name(output_file));
   if (taken != nullptr) close_and_refuse(taken);
   copy_or_refuse(input, output_file);
   wait_and_exit(STATUS_CREATED);

@@ -30,9 +30,9 @@ void make_output_name(char* output, const char* name);
 // the prefix's, then the typed name's length characters.
 void make_output_characters(Character* output, const Character* name, std::size_t length);
 
-// Takes one character from standard input and discards it (at a terminal:
-// waits for Enter unless a character is pending), then flushes what is still
-// buffered and ends the process with status.
+// Shows what standard output still holds, takes one character from
+// standard input and discards it (at a terminal: waits for Enter unless a
+// character is pending), and ends the process with status.
 [[noreturn]] void wait_and_exit(int status);
 
 }  // namespace brmark

@@ -60,8 +60,8 @@ bool os_is_terminal(FileHandle handle);
 // Opens an existing file for reading, following links. Fails for a name that
 // does not exist, cannot be read, or is a directory. A FIFO is opened as any
 // reader of one expects: the call waits until a writer opens it, so that the
-// reader takes what the writer writes. Interrupted calls here and below are
-// retried.
+// reader takes what the writer writes. An interrupted open, read or write
+// is retried, here and below; no other call is.
 bool os_open_read(const FileName& name, FileHandle* handle);
 
 // Which file a handle or a name is, as the file system tells files apart:
@@ -115,48 +115,42 @@ bool os_handle_identity(FileHandle handle, FileIdentity* identity);
 
 // Carries the permissions of the open file like to the new file handle
 // (POSIX: its group, access ACL and mode bits, at most 0644 and within the
-// umask), so that nobody reads the copy who could not read the input. Where
-// any part cannot be carried, the file stays readable by its owner only.
-// Windows: a new file has its folder's permissions, and nothing is done.
+// umask), by the rule that nobody but the owner may read or write the copy
+// who could not do the same to the input. Where any part cannot be carried,
+// the file stays readable by its owner only. Windows: a new file has its
+// folder's permissions, and nothing is done.
 void os_carry_permissions(FileHandle like, FileHandle handle);
 
 // Takes away the mark that hides a new file from listings where the system
 // has one (Windows), before the file is given its name.
-bool os_show(FileHandle handle);
+bool os_unhide(FileHandle handle);
 
 // Stores the file's bytes on the storage itself, past every cache.
 bool os_flush_to_storage(FileHandle handle);
 // Stores the folder that holds name, so that the name given to the open
-// file handle survives a power cut; true where the file system does that by
-// itself. Where the folder cannot be opened (one the user may write to but
-// not list), the file system that holds handle is flushed whole.
+// file handle (0 once closed) survives a power cut; true where the file
+// system does that by itself. How, where the folder cannot be opened, each
+// platform file says.
 bool os_flush_folder(const FileName& name, FileHandle handle);
-
-// Whether the program gives a file a second name by a hard link: Windows
-// renames instead, as a hard link there would share the draft's hidden mark.
-#ifdef _WIN32
-constexpr bool LINKS_FILES = false;
-#else
-constexpr bool LINKS_FILES = true;
-#endif
 
 // Gives the file at from, or the open file itself where from is nullptr (an
 // unnamed file), the name to as well, never replacing anything there.
+// Unsupported on Windows, where a hard link would share the draft's hidden
+// mark.
 NameResult os_link_new(FileHandle handle, const FileName* from, const FileName& to);
-// Renames the file handle, at from, to to, never replacing anything there.
+// Renames the file handle, at from, to to, never replacing anything there;
+// a handle of 0 renames the closed file by its name.
 NameResult os_rename_new(FileHandle handle, const FileName& from, const FileName& to);
 // The same, replacing what stands at to (which the caller has made its own).
 NameResult os_rename_over(FileHandle handle, const FileName& from, const FileName& to);
 
-// Removing a name by way of the file it holds: os_open_removal opens what
-// stands there without following a link (false when nothing is there or it
-// cannot be opened), os_handle_identity tells which file that is, and
-// os_remove_opened removes the name and releases the removal, which
-// os_release_removal releases without removing. On Windows the removal is
-// that very file's, whatever its name; POSIX removes by name.
-bool os_open_removal(const FileName& name, FileHandle* removal);
-bool os_remove_opened(FileHandle removal, const FileName& name);
-void os_release_removal(FileHandle removal);
+// Removes name while it holds the file identity names, never following a
+// link; the one removal of the process, its interrupts' too. True when
+// nothing of that file is left under name. On Windows the file opened by
+// the name is compared and removed through that very handle; POSIX compares
+// what the name holds and then removes the name, which leaves the instant
+// between the two to another program.
+bool os_remove_if_same(const FileName& name, const FileIdentity& identity);
 
 // Room for any name of the output's, with its NUL: the output name, or a
 // hidden name in its folder.
@@ -164,8 +158,8 @@ constexpr std::size_t DRAFT_NAME_ROOM = 512;
 
 // What an interrupt removes. Until os_disarm_removals, a signal that ends
 // the process (Ctrl-C on Windows) first removes each armed name while it
-// holds the file identity is; on Windows, a file still open (handle, else
-// 0) is removed by its handle, which is also marked to go when the process
+// holds the file that identity names; on Windows, a file still open
+// (handle, else 0) is removed by its handle, which is also marked to go when the process
 // ends in any way, where the file system takes that mark. Up to
 // MAX_REMOVALS at a time; name must stay valid while armed. Change them
 // only between os_hold_interrupts and os_release_interrupts, so that an

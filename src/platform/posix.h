@@ -1,15 +1,12 @@
 // What the POSIX files of the platform layer offer each other: the files
-// (posix_files.cpp) and the process with its signals (posix_process.cpp).
-// Included only by them. Every difference between POSIX systems that the
-// layer meets is settled here.
+// (posix_files.cpp), the process with its signals (posix_process.cpp), and
+// the calls that differ between POSIX systems, from one of two files:
+// posix_linux.cpp, Linux's own, or posix_generic.cpp, what any POSIX system
+// has (the build option BRMARK_LINUX_CALLS picks). Included only by them.
 #ifndef BRMARK_PLATFORM_POSIX_H
 #define BRMARK_PLATFORM_POSIX_H
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <sys/types.h>
-#include <cerrno>
 
 #include "platform/platform.h"
 
@@ -19,48 +16,31 @@ inline int fd_of(FileHandle handle) {
   return static_cast<int>(handle);
 }
 
-// Linux makes files without a name (O_TMPFILE), renames without replacing
-// (renameat2) and opens a name itself rather than what it holds (O_PATH);
-// elsewhere the first two fail as a folder that lacks them does, and the
-// third opens the name for reading.
-#ifdef O_TMPFILE
-inline int open_unnamed(const char* folder, mode_t mode) {
-  return open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-}
-#else
-inline int open_unnamed(const char* /*folder*/, mode_t /*mode*/) {
-  errno = EOPNOTSUPP;
-  return -1;
-}
-#endif
-#ifdef O_PATH
-constexpr int NAME_ONLY_FLAGS = O_PATH | O_NOFOLLOW;
-#else
-constexpr int NAME_ONLY_FLAGS = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
-#endif
+// What a failed call on a folder's names means, from its errno.
+NameResult name_result_of(int error);
+
+// A new file without a name in folder, readable and writable by its owner
+// only, that can be given a name later (link_unnamed): unsupported where
+// the system or the folder has none, or where it could not be named.
+NameResult open_unnamed(const char* folder, int* fd);
+// Gives the unnamed file its name; -1 with errno when it cannot.
+int link_unnamed(int fd, const char* to);
+// Renames from to to, never replacing anything there; -1 with errno, ENOSYS
+// where the system has no such call.
 int rename_no_replace(const char* from, const char* to);
+// Stores the file's bytes on the medium itself; -1 with errno.
+int flush_data(int fd);
+// Stores the whole file system that holds fd: where its folder cannot be
+// opened to be flushed (one the user may write to but not list).
+bool flush_file_system(int fd);
+// Gives the copy what the input's access ACL allows, within mode: false
+// where that cannot be done. Without an ACL on the input, the copy must not
+// keep one that its folder's default ACL gave it.
+bool carry_acl(int input, int copy, mode_t mode, bool same_group);
 
-// Linux links an open file by its descriptor alone (AT_EMPTY_PATH) for a
-// process that may search any folder (CAP_DAC_READ_SEARCH) or, from 6.10,
-// the one that opened it; elsewhere, or not allowed, the link fails with
-// ENOENT. Whether it is allowed shows without linking anything: the folder
-// that would get the link then answers that it exists already.
-#ifdef AT_EMPTY_PATH
-inline int link_descriptor(int fd, const char* to) {
-  return linkat(fd, "", AT_FDCWD, to, AT_EMPTY_PATH);
-}
-#else
-inline int link_descriptor(int /*fd*/, const char* /*to*/) {
-  errno = ENOENT;
-  return -1;
-}
-#endif
-inline bool links_by_descriptor(int fd, const char* folder) {
-  return link_descriptor(fd, folder) != 0 && errno == EEXIST;
-}
-
-// Removes path while it is the file device and inode name. Async-signal-safe.
-void remove_if_same(const char* path, dev_t device, ino_t inode);
+// Removes path while it is the file device and inode name; true when nothing
+// of that file is left there. Async-signal-safe.
+bool remove_if_same(const char* path, dev_t device, ino_t inode);
 
 }  // namespace brmark
 

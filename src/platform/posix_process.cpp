@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -53,7 +54,7 @@ sigset_t held_from;
 int hold_depth = 0;
 
 // The handler's own stack, so that a stack overflow (SIGSEGV) cleans up too.
-constexpr std::size_t HANDLER_STACK = 64 * 1024;
+constexpr std::size_t HANDLER_STACK = std::size_t{64} * 1024;
 alignas(16) char handler_stack[HANDLER_STACK];
 
 // Async-signal-safe: lstat, unlink, signal and raise only. The raised signal
@@ -63,7 +64,7 @@ alignas(16) char handler_stack[HANDLER_STACK];
 // handler has nobody to report a failure to.
 void remove_armed_and_end(int signal_number) {
   for (int at = 0; at < removals_armed; ++at) {
-    remove_if_same(removals[at].name, removals[at].device, removals[at].inode);
+    (void)remove_if_same(removals[at].name, removals[at].device, removals[at].inode);
   }
   (void)signal(signal_number, SIG_DFL);
   (void)raise(signal_number);
@@ -104,11 +105,11 @@ void install_removal_handlers() {
 
 }  // namespace
 
-void remove_if_same(const char* path, dev_t device, ino_t inode) {
+bool remove_if_same(const char* path, dev_t device, ino_t inode) {
   struct stat status {};
-  if (lstat(path, &status) == 0 && status.st_dev == device && status.st_ino == inode) {
-    (void)unlink(path);
-  }
+  if (lstat(path, &status) != 0) return errno == ENOENT;
+  if (status.st_dev != device || status.st_ino != inode) return true;
+  return unlink(path) == 0 || errno == ENOENT;
 }
 
 void os_hold_interrupts() {

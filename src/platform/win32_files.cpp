@@ -245,17 +245,20 @@ NameResult rename_open_file(HANDLE file, const FileName& to, bool replacing) {
   }
 }
 
-// Removes a closed file's name while it holds that file, by the file's own
-// deletion mark.
-void remove_by_name(const FileName& name, const FileIdentity& identity) {
-  HANDLE removal = open_name_itself(name, DELETE | FILE_READ_ATTRIBUTES);
-  if (removal == INVALID_HANDLE_VALUE) return;
-  FileIdentity there{};
-  if (identify(removal, &there) && same_file(there, identity)) (void)mark_for_deletion(removal);
-  (void)CloseHandle(removal);
-}
-
 }  // namespace
+
+// By the file's own deletion mark, on the very file the name was opened to.
+bool os_remove_if_same(const FileName& name, const FileIdentity& identity) {
+  HANDLE removal = open_name_itself(name, DELETE | FILE_READ_ATTRIBUTES);
+  if (removal == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  FileIdentity there{};
+  bool removed = identify(removal, &there);
+  if (removed && same_file(there, identity)) removed = mark_for_deletion(removal);
+  return CloseHandle(removal) != 0 && removed;
+}
 
 void start_files() {
   InitializeCriticalSection(&armed_lock);
@@ -269,7 +272,7 @@ void remove_armed_at_exit() {
     if (armed[at].handle != INVALID_HANDLE_VALUE) {
       (void)mark_for_deletion(armed[at].handle);
     } else {
-      remove_by_name(armed[at].name, armed[at].identity);
+      (void)os_remove_if_same(armed[at].name, armed[at].identity);
     }
   }
 }
@@ -383,7 +386,7 @@ void os_carry_permissions(FileHandle /*like*/, FileHandle /*handle*/) {}
 
 // Created hidden, so that nobody takes it for the copy; the copy itself is
 // not: the attribute goes before it is named (a rename keeps it).
-bool os_show(FileHandle handle) {
+bool os_unhide(FileHandle handle) {
   HANDLE file = handle_of(handle);
   FILE_BASIC_INFO basic{};
   if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) == 0) return false;
@@ -400,8 +403,9 @@ bool os_flush_to_storage(FileHandle handle) {
 // Windows flushes no folder for a program without backup rights; the file's
 // own flush after its rename stores what names it: NTFS commits its journal,
 // which holds the new name, and FAT and exFAT write the file's folder entry.
+// A file renamed closed has no handle left to flush by.
 bool os_flush_folder(const FileName& /*name*/, FileHandle handle) {
-  return FlushFileBuffers(handle_of(handle)) != 0;
+  return handle == 0 || FlushFileBuffers(handle_of(handle)) != 0;
 }
 
 // A hard link would share the draft's hidden mark; Windows renames instead.
@@ -409,29 +413,22 @@ NameResult os_link_new(FileHandle /*handle*/, const FileName* /*from*/, const Fi
   return NameResult::unsupported;
 }
 
-NameResult os_rename_new(FileHandle handle, const FileName& /*from*/, const FileName& to) {
-  return rename_open_file(handle_of(handle), to, false);
+NameResult os_rename_new(FileHandle handle, const FileName& from, const FileName& to) {
+  if (handle != 0) return rename_open_file(handle_of(handle), to, false);
+  wchar_t wide_from[NAME_UNITS];
+  wchar_t wide_to[NAME_UNITS];
+  if (!wide_name(from, wide_from) || !wide_name(to, wide_to)) return NameResult::failed;
+  if (with_redirection_off([&] { return MoveFileExW(wide_from, wide_to, 0); }) != 0) {
+    return NameResult::done;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return NameResult::taken;
+  return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ? NameResult::unsupported
+                                                                         : NameResult::failed;
 }
 
 NameResult os_rename_over(FileHandle handle, const FileName& /*from*/, const FileName& to) {
   return rename_open_file(handle_of(handle), to, true);
-}
-
-bool os_open_removal(const FileName& name, FileHandle* removal) {
-  HANDLE file = open_name_itself(name, DELETE | FILE_READ_ATTRIBUTES);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  *removal = file_handle_of(file);
-  return true;
-}
-
-// Removed by the very file's mark, whatever its name has become.
-bool os_remove_opened(FileHandle removal, const FileName& /*name*/) {
-  const bool marked = mark_for_deletion(handle_of(removal));
-  return CloseHandle(handle_of(removal)) != 0 && marked;
-}
-
-void os_release_removal(FileHandle removal) {
-  (void)CloseHandle(handle_of(removal));
 }
 
 // A pipe whose writer has gone reports ERROR_BROKEN_PIPE: that is its end,

@@ -18,8 +18,7 @@
 // the better ones fail as on a file system without them, uncounted and
 // unlogged: "link" (no unnamed files: EISDIR, as from a kernel before them),
 // "rename" (nor hard links but the unnamed file's: EPERM, and unnamed files
-// EOPNOTSUPP), "claim" (nor renameat2: EINVAL) or "guarded" (nor rename:
-// ENOSYS).
+// EOPNOTSUPP) or "claim" (nor renameat2: EINVAL).
 // BRMARK_TAKE_NAME names a file that another program writes, as it would
 // between the program's look at the name and its create, just before the
 // program's first open for writing. BRMARK_SAVE_AT_CLOSE names a file that
@@ -196,13 +195,13 @@ bool is_unnamed(int flags) {
   return (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-// How many of the better ways BRMARK_WAY takes away: 0 to 4.
+// How many of the better ways BRMARK_WAY takes away: 0 to 3.
 int ways_disabled() {
   static const int disabled = [] {
     const char* way = std::getenv("BRMARK_WAY");
     if (way == nullptr) return 0;
-    const char* const ways[] = {"link", "rename", "claim", "guarded"};
-    for (int taken = 0; taken < 4; ++taken) {
+    const char* const ways[] = {"link", "rename", "claim"};
+    for (int taken = 0; taken < 3; ++taken) {
       if (std::strcmp(way, ways[taken]) == 0) return taken + 1;
     }
     return 0;
@@ -361,10 +360,6 @@ int __wrap_renameat2(int from_folder, const char* from, int to_folder, const cha
 }
 
 int __wrap_rename(const char* from, const char* to) {
-  if (ways_disabled() >= 4) {
-    errno = ENOSYS;
-    return -1;
-  }
   if (fails(faulted(REPLACE, role_of_name(to)))) return -1;
   return __real_rename(from, to);
 }

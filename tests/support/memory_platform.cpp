@@ -70,12 +70,16 @@ FileAt new_file() {
   return FileAt{1, next_number++};
 }
 
-NameResult give_name(Call call, FileHandle handle, const FileName& to, bool replacing) {
+// The open file handle, or where handle is 0 the file at from, named to.
+NameResult give_name(Call call, FileHandle handle, const FileName& from, const FileName& to,
+                     bool replacing) {
   const NameResult result = answer(call);
   if (result != NameResult::done) return result;
   if (!replacing && names.count(to.bytes) != 0) return NameResult::taken;
-  if (renumbers && call != Call::link) open_files.at(handle).number = next_number++;
-  names[to.bytes] = open_files.at(handle);
+  if (handle == 0 && names.count(from.bytes) == 0) return NameResult::failed;
+  FileAt& file = handle != 0 ? open_files.at(handle) : names.at(from.bytes);
+  if (renumbers && call != Call::link) file.number = next_number++;
+  names[to.bytes] = file;
   return NameResult::done;
 }
 
@@ -181,7 +185,7 @@ bool os_handle_identity(FileHandle handle, FileIdentity* identity) {
 
 void os_carry_permissions(FileHandle, FileHandle) {}
 
-bool os_show(FileHandle) {
+bool os_unhide(FileHandle) {
   return true;
 }
 bool os_flush_to_storage(FileHandle) {
@@ -193,39 +197,28 @@ bool os_flush_folder(const FileName&, FileHandle) {
 
 NameResult os_link_new(FileHandle handle, const FileName* from, const FileName& to) {
   if (from != nullptr && names.count(from->bytes) == 0) return NameResult::failed;
-  return give_name(Call::link, handle, to, false);
+  return give_name(Call::link, handle, from != nullptr ? *from : to, to, false);
 }
 
 NameResult os_rename_new(FileHandle handle, const FileName& from, const FileName& to) {
-  const NameResult result = give_name(Call::rename_new, handle, to, false);
+  const NameResult result = give_name(Call::rename_new, handle, from, to, false);
   if (result == NameResult::done) names.erase(from.bytes);
   return result;
 }
 
 NameResult os_rename_over(FileHandle handle, const FileName& from, const FileName& to) {
-  const NameResult result = give_name(Call::rename_over, handle, to, true);
+  const NameResult result = give_name(Call::rename_over, handle, from, to, true);
   if (result == NameResult::done) names.erase(from.bytes);
   return result;
 }
 
-// A removal is the file found at the name when it was opened.
-bool os_open_removal(const FileName& name, FileHandle* removal) {
-  if (answer(Call::open_removal) != NameResult::done) return false;
-  const auto at = names.find(name.bytes);
-  if (at == names.end()) return false;
-  *removal = open_new(at->second);
-  return true;
-}
-
-bool os_remove_opened(FileHandle removal, const FileName& name) {
-  open_files.erase(removal);
+bool os_remove_if_same(const FileName& name, const FileIdentity& identity) {
   if (answer(Call::remove) != NameResult::done) return false;
-  names.erase(name.bytes);
+  const auto at = names.find(name.bytes);
+  if (at != names.end() && at->second == FileAt{identity.volume, identity.file[0]}) {
+    names.erase(at);
+  }
   return true;
-}
-
-void os_release_removal(FileHandle removal) {
-  open_files.erase(removal);
 }
 
 void os_hold_interrupts() {}

@@ -48,7 +48,6 @@ enum class Call {
   flush,
   flush_folder,
   close,
-  open_removal,
   remove,
   disarm,
   count

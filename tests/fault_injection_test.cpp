@@ -37,12 +37,13 @@ struct Outcome {
 
 const std::string LINES = [] {
   std::string lines;
-  for (int i = 0; i < 50000; ++i) lines += "line\r\n";
+  for (int i = 0; i < 120000; ++i) lines += "line\r\n";
   return lines;
 }();
+// More than a storing step, so that storing is asked for on the way.
 const std::string MARKED_LINES = [] {
   std::string lines;
-  for (int i = 0; i < 50000; ++i) lines += "line<br>\r\n";
+  for (int i = 0; i < 120000; ++i) lines += "line<br>\r\n";
   return lines;
 }();
 
@@ -192,7 +193,11 @@ Outcome expected_outcome(const Scenario& scenario, const Call& call, const std::
   const Outcome clean{scenario.message, scenario.status, !scenario.created.empty()};
   // The process ends by the signal, and the new file goes with it.
   if (mode == "SIGINT" || mode == "EIO+SIGINT") return {"", status_after(SIGINT), false, false};
-  if (mode == "EINTR" || mode == "SHORT" || mode == "EINVAL" || claim_closed) return clean;
+  // Asking for storing to start early is advice, whatever it answers.
+  if (mode == "EINTR" || mode == "SHORT" || mode == "EINVAL" || claim_closed ||
+      call.kind == "storing") {
+    return clean;
+  }
   if (mode == "SIGHUP") return {"", status_after(SIGHUP), false, false};
   if (mode == "SIGTERM") return {"", status_after(SIGTERM), false, false};
   if (mode == "SIGKILL") return {"", status_after(SIGKILL), false, false, false, true};
@@ -292,9 +297,14 @@ TEST(FaultInjection, EveryCallOfEveryPathFailedOnce) {
       const bool created = !scenario.created.empty();
       SCOPED_TRACE(std::string(scenario.what) + " (" + name_of(way) + ")");
       const Way taken = way_taken(way);
-      EXPECT_EQ(made("link", "name"), created && (taken == Way::unnamed || taken == Way::link));
-      EXPECT_EQ(made("rename", "name"), created && taken == Way::rename);
-      EXPECT_EQ(made("replace", "name"), created && taken == Way::claim);
+      // The calls the folder does not take come before, where it says so
+      // only once tried (renameat2 on FUSE).
+      const auto naming = std::find_if(calls.rbegin(), calls.rend(), publishes);
+      const char* const NAMED_BY[] = {"link", "link", "rename", "replace"};
+      EXPECT_EQ(naming != calls.rend(), created);
+      if (created && naming != calls.rend()) {
+        EXPECT_EQ(naming->kind, NAMED_BY[static_cast<int>(taken)]);
+      }
       EXPECT_FALSE(made("open", "probe"));
       // Flushed before it is named, its folder after.
       const auto first = [&calls](const std::function<bool(const Call&)>& is) {

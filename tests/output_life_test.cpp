@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "case_name.h"
+#include "conversion/text_stream.h"
 #include "support/memory_platform.h"
 
 namespace brmark {
@@ -179,6 +180,57 @@ TEST_P(Life, EndsWithTheWholeCopyOrNothingOfIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, Life, ::testing::ValuesIn(CASES), testing::case_name<LifeCase>);
+
+// Written through the output stream, the copy is handed to storage a whole
+// step at a time as it goes; the flush before it is named still decides.
+struct StoringCase {
+  const char* what;
+  std::size_t bytes;
+  std::vector<Fault> faults;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> asked;
+  OutputResult kept;
+};
+
+void PrintTo(const StoringCase& c, std::ostream* out) {
+  *out << c.what;
+}
+
+constexpr std::uint64_t STEP = STORING_STEP;
+const StoringCase STORING_CASES[] = {
+    {"less than a step asks for nothing", 100000, {}, {}, DONE},
+    {"each whole step is asked for once",
+     7 * STEP / 2,
+     {},
+     {{0, STEP}, {STEP, STEP}, {2 * STEP, STEP}},
+     DONE},
+    {"a failed write asks for nothing more", 7 * STEP / 2, {{Call::write, 8}}, {}, DONE},
+    {"a flush that fails after the asks keeps nothing",
+     3 * STEP,
+     {{Call::flush, 1}},
+     {{0, STEP}, {STEP, STEP}, {2 * STEP, STEP}},
+     LOST},
+};
+
+class Storing : public ::testing::TestWithParam<StoringCase> {};
+
+TEST_P(Storing, AsksForEachWholeStepWritten) {
+  const StoringCase& c = GetParam();
+  memory::reset_folder();
+  for (const Fault& fault : c.faults) memory::fail_call(fault.call, fault.nth, fault.result);
+  const FileName name{OUT, nullptr};
+  OutputResult created = FAILED;
+  TextStream* output = create_text_write(name, 0, &created);
+  ASSERT_NE(output, nullptr);
+  for (std::size_t at = 0; at < c.bytes; ++at) write_char(output, 'x');
+  close_all_files();
+  EXPECT_EQ(memory::storing(), c.asked);
+  EXPECT_EQ(keep_output(name), c.kept);
+  (void)discard_output(name);
+  EXPECT_EQ(memory::folder().count(OUT), c.kept == DONE ? 1U : 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, Storing, ::testing::ValuesIn(STORING_CASES),
+                         testing::case_name<StoringCase>);
 
 }  // namespace
 }  // namespace brmark

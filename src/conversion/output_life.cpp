@@ -128,8 +128,7 @@ NameResult rename_over_claim(const FileName& hidden, const FileName& name) {
   return result;
 }
 
-// Where the folder renames no open file: closed (its last close), renamed
-// by name, and checked.
+// Where no open file is renamed: closed (its last close), renamed, checked.
 NameResult rename_closed(const FileName& hidden, const FileName& name) {
   os_hold_interrupts();
   output.open = false;
@@ -191,9 +190,10 @@ bool settle_published(const FileName& name) {
   output.open = false;
   kept = kept && holds(name, output.identity) == NameResult::done && !os_interrupt_pending();
   output.stage = kept ? Stage::kept : Stage::absent;
-  if (!kept) (void)os_remove_if_same(name, output.identity);
-  if (!kept) os_release_interrupts();
-  return kept;
+  if (kept) return true;
+  (void)os_remove_if_same(name, output.identity);
+  os_release_interrupts();
+  return false;
 }
 
 }  // namespace

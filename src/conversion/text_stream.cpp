@@ -33,11 +33,16 @@ TextStream& input_file = file_streams[0];
 TextStream& output_file = file_streams[1];
 
 // Stores the first count bytes of the buffer; a failure marks the stream
-// failed, and a failed stream stores nothing more.
+// failed, and a failed stream stores nothing more. The output asks for its
+// bytes to be stored after each STORING_STEP of them.
 void store(TextStream* stream, std::size_t count) {
-  if (count > 0 && !stream->failed && !os_write_all(stream->handle, stream->buffer, count)) {
-    stream->failed = true;
-  }
+  if (count == 0 || stream->failed) return;
+  stream->failed = !os_write_all(stream->handle, stream->buffer, count);
+  stream->stored += count;
+  const std::uint64_t unasked = stream->stored - stream->storing_asked;
+  if (!stream->starts_storing || stream->failed || unasked < STORING_STEP) return;
+  os_start_storing(stream->handle, stream->storing_asked, unasked);
+  stream->storing_asked = stream->stored;
 }
 
 // On a terminal a SUB ends the line it arrives in: what stands before it is
@@ -78,8 +83,8 @@ void put_byte(TextStream* stream, unsigned char byte) {
 
 void attach_text_stream(TextStream* stream, FileHandle handle, bool writing, bool console,
                         unsigned char* buffer, std::size_t capacity) {
-  *stream = TextStream{handle,  buffer,  capacity, PAGE_SIZE, 0,     0,
-                       nullptr, writing, console,  true,      false, false};
+  *stream = TextStream{handle,  buffer, capacity, PAGE_SIZE, 0,     0, nullptr, writing,
+                       console, true,   false,    false,     false, 0, 0};
 }
 
 void open_standard_streams() {
@@ -118,6 +123,7 @@ TextStream* create_text_write(const FileName& name, FileHandle like, OutputResul
   attach_text_stream(&output_file, handle, true, false, output_file_buffer + WRITE_SKEW,
                      FILE_BUFFER_SIZE + WRITE_SLACK);
   output_file.piece = FILE_BUFFER_SIZE;
+  output_file.starts_storing = true;
   return &output_file;
 }
 

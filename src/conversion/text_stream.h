@@ -12,6 +12,7 @@
 #define BRMARK_CONVERSION_TEXT_STREAM_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "conversion/output_life.h"
 #include "platform/platform.h"
@@ -30,6 +31,9 @@ constexpr unsigned char SUB = 0x1A;
 // one console transfer moves: a line at a time at a terminal.
 constexpr std::size_t FILE_BUFFER_SIZE = WRITE_PIECE;
 constexpr std::size_t STANDARD_BUFFER_SIZE = CONSOLE_TRANSFER;
+// How much the output stores before it asks the system to start storing
+// it (os_start_storing), so that the disk works while the copy goes on.
+constexpr std::uint64_t STORING_STEP = std::uint64_t{1} << 20;
 
 struct TextStream {
   FileHandle handle;
@@ -46,6 +50,11 @@ struct TextStream {
   bool open;
   bool ended;   // SUB read from a file or pipe: every later read is the end
   bool failed;  // a read, write or close went wrong; never cleared
+  // Writing the output: how many bytes it has stored, and up to where it
+  // has asked the system to start storing them.
+  bool starts_storing;
+  std::uint64_t stored;
+  std::uint64_t storing_asked;
 };
 
 // Makes a stream over an already open handle, using the caller's buffer; a

@@ -27,13 +27,13 @@ std::uint64_t equal_mask64(const unsigned char* window, char byte) {
   return equal_mask32(window, byte) | equal_mask32(window + 32, byte) << 32;
 }
 
-// Non-zero when one of the length bytes at at is SUB: the compares are
+// Non-zero when one of the length bytes at at is byte: the compares are
 // gathered before the one move of their mask.
-std::uint64_t holds_sub(const unsigned char* at, std::ptrdiff_t length) {
-  const __m256i sub = _mm256_set1_epi8(0x1A);
-  __m256i found = _mm256_cmpeq_epi8(load32(at), sub);
+std::uint64_t holds(const unsigned char* at, std::ptrdiff_t length, char byte) {
+  const __m256i wanted = _mm256_set1_epi8(byte);
+  __m256i found = _mm256_cmpeq_epi8(load32(at), wanted);
   for (std::ptrdiff_t next = 32; next < length; next += 32) {
-    found = _mm256_or_si256(found, _mm256_cmpeq_epi8(load32(at + next), sub));
+    found = _mm256_or_si256(found, _mm256_cmpeq_epi8(load32(at + next), wanted));
   }
   return static_cast<unsigned>(_mm256_movemask_epi8(found));
 }
@@ -44,11 +44,15 @@ struct Avx2 {
   static std::uint64_t lf_mask(const unsigned char* window) { return equal_mask64(window, 0x0A); }
 
   static std::uint64_t sub_mask(const unsigned char* window) {
-    return holds_sub(window, KERNEL_WINDOW);
+    return holds(window, KERNEL_WINDOW, 0x1A);
   }
 
   static bool block_holds_sub(const unsigned char* block) {
-    return holds_sub(block, KERNEL_BLOCK) != 0;
+    return holds(block, KERNEL_BLOCK, 0x1A) != 0;
+  }
+
+  static bool block_holds_lf(const unsigned char* block) {
+    return holds(block, KERNEL_BLOCK, 0x0A) != 0;
   }
 
   static void copy_window(unsigned char* out, const unsigned char* window) {

@@ -93,17 +93,20 @@ struct Avx512 {
   static std::uint64_t lf_mask(const unsigned char* window) { return equal_mask64(window, 0x0A); }
   static std::uint64_t sub_mask(const unsigned char* window) { return equal_mask64(window, 0x1A); }
 
-  // One compare for four windows: a SUB makes a zero byte of its window's
-  // exclusive or with SUB, and the byte-wise minimum keeps it.
-  static bool block_holds_sub(const unsigned char* block) {
-    const __m512i sub = _mm512_set1_epi8(0x1A);
-    const __m512i low = _mm512_min_epu8(_mm512_xor_si512(load64(block), sub),
-                                        _mm512_xor_si512(load64(block + KERNEL_WINDOW), sub));
-    const __m512i high = _mm512_min_epu8(_mm512_xor_si512(load64(block + 2 * KERNEL_WINDOW), sub),
-                                         _mm512_xor_si512(load64(block + 3 * KERNEL_WINDOW), sub));
+  // One compare for four windows: a byte makes a zero byte of its window's
+  // exclusive or with it, and the byte-wise minimum keeps it.
+  static bool block_holds(const unsigned char* block, char byte) {
+    const __m512i wanted = _mm512_set1_epi8(byte);
+    const __m512i low = _mm512_min_epu8(_mm512_xor_si512(load64(block), wanted),
+                                        _mm512_xor_si512(load64(block + KERNEL_WINDOW), wanted));
+    const __m512i high =
+        _mm512_min_epu8(_mm512_xor_si512(load64(block + 2 * KERNEL_WINDOW), wanted),
+                        _mm512_xor_si512(load64(block + 3 * KERNEL_WINDOW), wanted));
     return _mm512_test_epi8_mask(_mm512_min_epu8(low, high), _mm512_set1_epi8(-1)) !=
            ~std::uint64_t{0};
   }
+  static bool block_holds_sub(const unsigned char* block) { return block_holds(block, 0x1A); }
+  static bool block_holds_lf(const unsigned char* block) { return block_holds(block, 0x0A); }
 
   static void copy_window(unsigned char* out, const unsigned char* window) {
     _mm512_storeu_si512(static_cast<void*>(out), load64(window));

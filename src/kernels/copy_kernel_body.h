@@ -18,12 +18,34 @@ static inline std::ptrdiff_t first_bit_or_window(std::uint64_t mask) {
 #if defined(__BMI__) && defined(__x86_64__)
   // tzcnt gives the window's size for an empty mask, with no branch.
   return static_cast<std::ptrdiff_t>(__builtin_ia32_tzcnt_u64(mask));
+#elif defined(__BMI__) && defined(__i386__)
+  // The same from the two halves a 32-bit build keeps the mask in: the high
+  // half's count is added only where the low half is empty (a select, not a
+  // branch).
+  const auto low = static_cast<std::uint32_t>(mask);
+  const auto high = static_cast<std::uint32_t>(mask >> 32);
+  const unsigned low_count = __builtin_ia32_tzcnt_u32(low);
+  const unsigned high_count = low == 0 ? __builtin_ia32_tzcnt_u32(high) : 0;
+  return static_cast<std::ptrdiff_t>(low_count + high_count);
 #elif defined(__GNUC__)
   return mask == 0 ? KERNEL_WINDOW : __builtin_ctzll(mask);
 #else
   std::ptrdiff_t at = 0;
   while (at < KERNEL_WINDOW && (mask >> at & 1) == 0) ++at;
   return at;
+#endif
+}
+
+// Whether the mask has more than one bit set; a 32-bit build asks each half,
+// sparing the borrow from one half into the other.
+static inline bool several_bits(std::uint64_t mask) {
+#if defined(__i386__)
+  const auto low = static_cast<std::uint32_t>(mask);
+  const auto high = static_cast<std::uint32_t>(mask >> 32);
+  return ((low & (low - 1)) | (high & (high - 1)) |
+          static_cast<std::uint32_t>(low != 0 && high != 0)) != 0;
+#else
+  return (mask & (mask - 1)) != 0;
 #endif
 }
 
@@ -92,7 +114,7 @@ template <class Isa, bool FIRST>
 BRMARK_ALWAYS_INLINE static inline unsigned char* copy_window_marking(const unsigned char* in,
                                                                       unsigned char* out,
                                                                       std::uint64_t lf_mask) {
-  if ((lf_mask & (lf_mask - 1)) != 0) return Isa::template mark_dense<FIRST>(in, out, lf_mask);
+  if (several_bits(lf_mask)) return Isa::template mark_dense<FIRST>(in, out, lf_mask);
   Isa::copy_window(out, in);
   return mark_sparse<Isa, FIRST>(in, out, lf_mask);
 }
@@ -106,10 +128,50 @@ constexpr std::ptrdiff_t KERNEL_BLOCK = 4 * KERNEL_WINDOW;
 // last one's scratch lies past all four.
 constexpr std::ptrdiff_t KERNEL_BLOCK_ROOM = 4 * (KERNEL_ROOM - KERNEL_WINDOW) + KERNEL_WINDOW;
 
+// A block with no LF, by its stores alone.
+template <class Isa>
+BRMARK_ALWAYS_INLINE static inline unsigned char* copy_block_whole(const unsigned char* in,
+                                                                   unsigned char* out) {
+  for (std::ptrdiff_t at = 0; at < KERNEL_BLOCK; at += KERNEL_WINDOW) {
+    Isa::copy_window(out + at, in + at);
+  }
+  return out + KERNEL_BLOCK;
+}
+
+#if defined(__i386__)
+// Eight registers hold no four 64-bit masks: each is made where it is
+// needed, after one test of the whole block.
+template <class Isa>
+BRMARK_ALWAYS_INLINE static inline unsigned char* copy_block(const unsigned char* in,
+                                                             unsigned char* out) {
+  if (!Isa::block_holds_lf(in)) return copy_block_whole<Isa>(in, out);
+  for (std::ptrdiff_t at = 0; at < KERNEL_BLOCK; at += KERNEL_WINDOW) {
+    out = copy_window_marking<Isa, false>(in + at, out, Isa::lf_mask(in + at));
+  }
+  return out;
+}
+#else
+// The four masks first, so that their loads and compares overlap.
+template <class Isa>
+BRMARK_ALWAYS_INLINE static inline unsigned char* copy_block(const unsigned char* in,
+                                                             unsigned char* out) {
+  const std::uint64_t m0 = Isa::lf_mask(in);
+  const std::uint64_t m1 = Isa::lf_mask(in + KERNEL_WINDOW);
+  const std::uint64_t m2 = Isa::lf_mask(in + 2 * KERNEL_WINDOW);
+  const std::uint64_t m3 = Isa::lf_mask(in + 3 * KERNEL_WINDOW);
+  if ((m0 | m1 | m2 | m3) == 0) return copy_block_whole<Isa>(in, out);
+  out = copy_window_marking<Isa, false>(in, out, m0);
+  out = copy_window_marking<Isa, false>(in + KERNEL_WINDOW, out, m1);
+  out = copy_window_marking<Isa, false>(in + 2 * KERNEL_WINDOW, out, m2);
+  return copy_window_marking<Isa, false>(in + 3 * KERNEL_WINDOW, out, m3);
+}
+#endif
+
 // Isa provides lf_mask(window) (bit i set where byte i is LF),
 // sub_mask(window) (non-zero when the window holds a SUB) and
 // copy_window(out, window), each over KERNEL_WINDOW bytes,
-// block_holds_sub(block) over KERNEL_BLOCK bytes where IN_BLOCKS,
+// block_holds_sub(block) and block_holds_lf(block) over KERNEL_BLOCK bytes
+// where IN_BLOCKS,
 // mark_dense<FIRST>(window, out, lf_mask), which stores the marked copy of a
 // window with several LFs and may be mark_by_runs, and IN_BLOCKS.
 //
@@ -137,23 +199,8 @@ static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
   // which stops before the window it is in.
   if constexpr (Isa::IN_BLOCKS) {
     while (in_end - in >= KERNEL_BLOCK + KERNEL_WINDOW && out_end - out >= KERNEL_BLOCK_ROOM) {
-      const std::uint64_t m0 = Isa::lf_mask(in);
-      const std::uint64_t m1 = Isa::lf_mask(in + KERNEL_WINDOW);
-      const std::uint64_t m2 = Isa::lf_mask(in + 2 * KERNEL_WINDOW);
-      const std::uint64_t m3 = Isa::lf_mask(in + 3 * KERNEL_WINDOW);
       if (Isa::block_holds_sub(in)) break;
-      if ((m0 | m1 | m2 | m3) == 0) {
-        Isa::copy_window(out, in);
-        Isa::copy_window(out + KERNEL_WINDOW, in + KERNEL_WINDOW);
-        Isa::copy_window(out + 2 * KERNEL_WINDOW, in + 2 * KERNEL_WINDOW);
-        Isa::copy_window(out + 3 * KERNEL_WINDOW, in + 3 * KERNEL_WINDOW);
-        out += KERNEL_BLOCK;
-      } else {
-        out = copy_window_marking<Isa, false>(in, out, m0);
-        out = copy_window_marking<Isa, false>(in + KERNEL_WINDOW, out, m1);
-        out = copy_window_marking<Isa, false>(in + 2 * KERNEL_WINDOW, out, m2);
-        out = copy_window_marking<Isa, false>(in + 3 * KERNEL_WINDOW, out, m3);
-      }
+      out = copy_block<Isa>(in, out);
       in += KERNEL_BLOCK;
     }
   }

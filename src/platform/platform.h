@@ -127,6 +127,10 @@ bool os_unhide(FileHandle handle);
 
 // Stores the file's bytes on the storage itself, past every cache.
 bool os_flush_to_storage(FileHandle handle);
+// Asks the system to start storing length bytes of the file from offset,
+// already written, while more are written: advice, whose outcome nothing
+// waits for or depends on (Linux: sync_file_range; nothing elsewhere).
+void os_start_storing(FileHandle handle, std::uint64_t offset, std::uint64_t length);
 // Stores the folder that holds name, so that the name given to the open
 // file handle (0 once closed) survives a power cut; true where the file
 // system does that by itself. How, where the folder cannot be opened, each

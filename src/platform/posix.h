@@ -30,6 +30,8 @@ int link_unnamed(int fd, const char* to);
 int rename_no_replace(const char* from, const char* to);
 // Stores the file's bytes on the medium itself; -1 with errno.
 int flush_data(int fd);
+// os_start_storing's advice, where the system takes it.
+void start_storing(int fd, off_t offset, off_t length);
 // Stores the whole file system that holds fd: where its folder cannot be
 // opened to be flushed (one the user may write to but not list).
 bool flush_file_system(int fd);

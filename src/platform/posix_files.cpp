@@ -170,6 +170,10 @@ bool os_flush_to_storage(FileHandle handle) {
   return result == 0;
 }
 
+void os_start_storing(FileHandle handle, std::uint64_t offset, std::uint64_t length) {
+  start_storing(fd_of(handle), static_cast<off_t>(offset), static_cast<off_t>(length));
+}
+
 // A file system that cannot flush a folder says EINVAL: it has nothing to
 // flush there. A folder that cannot be opened (EACCES) has its whole file
 // system flushed instead.

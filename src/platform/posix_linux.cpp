@@ -101,6 +101,10 @@ int flush_data(int fd) {
   return fdatasync(fd);
 }
 
+void start_storing(int fd, off_t offset, off_t length) {
+  (void)sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
 bool flush_file_system(int fd) {
   return syncfs(fd) == 0;
 }

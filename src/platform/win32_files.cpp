@@ -400,6 +400,10 @@ bool os_flush_to_storage(FileHandle handle) {
   return FlushFileBuffers(handle_of(handle)) != 0;
 }
 
+// Windows has no call that starts storing a range early; the flush stores
+// it all.
+void os_start_storing(FileHandle /*handle*/, std::uint64_t /*offset*/, std::uint64_t /*length*/) {}
+
 // Windows flushes no folder for a program without backup rights; the file's
 // own flush after its rename stores what names it: NTFS commits its journal,
 // which holds the new name, and FAT and exFAT write the file's folder entry.

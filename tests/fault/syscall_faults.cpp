@@ -4,7 +4,8 @@
 //
 // BRMARK_FAULT="<kind> <n> <mode>" picks the n-th call (from 1) of kind open,
 // read, write, close, unlink, link (linkat), rename (renameat2), replace
-// (rename), datasync (fdatasync), fsync or lstat; mode is an errno name (the call
+// (rename), datasync (fdatasync), fsync, storing (sync_file_range) or lstat;
+// mode is an errno name (the call
 // fails with it and is not made), SHORT (a read or write moves half of what it
 // was asked) or a signal name: an open is made, then the process raises the
 // signal (the instant the file exists); any other call is stopped by it, the
@@ -51,6 +52,7 @@ int __real_renameat2(int from_folder, const char* from, int to_folder, const cha
 int __real_rename(const char* from, const char* to);
 int __real_fdatasync(int fd);
 int __real_fsync(int fd);
+int __real_sync_file_range(int fd, off64_t offset, off64_t length, unsigned flags);
 int __real_lstat(const char* path, struct stat* status);
 int __real_lstat64(const char* path, struct stat64* status);
 }
@@ -68,12 +70,13 @@ enum Kind {
   REPLACE,
   DATASYNC,
   FSYNC,
+  STORING,
   LSTAT,
   KIND_COUNT
 };
-const char* const KIND_NAMES[KIND_COUNT] = {"open",     "read",  "write",  "close",
-                                            "unlink",   "link",  "rename", "replace",
-                                            "datasync", "fsync", "lstat"};
+const char* const KIND_NAMES[KIND_COUNT] = {"open",     "read",  "write",   "close",
+                                            "unlink",   "link",  "rename",  "replace",
+                                            "datasync", "fsync", "storing", "lstat"};
 
 struct Fault {
   Kind kind = KIND_COUNT;
@@ -379,6 +382,11 @@ int __wrap_lstat(const char* path, struct stat* status) {
 int __wrap_lstat64(const char* path, struct stat64* status) {
   if (fails(faulted(LSTAT, role_of_name(path)))) return -1;
   return __real_lstat64(path, status);
+}
+
+int __wrap_sync_file_range(int fd, off64_t offset, off64_t length, unsigned flags) {
+  if (fails(faulted(STORING, role_of(fd)))) return -1;
+  return __real_sync_file_range(fd, offset, length, flags);
 }
 
 int __wrap_fsync(int fd) {

@@ -35,6 +35,7 @@ std::vector<Call> not_taken;
 std::vector<Fault> faults;
 std::vector<Act> acts;
 std::vector<std::string> armed_names;
+std::vector<std::pair<std::uint64_t, std::uint64_t>> storing_asks;
 int calls[static_cast<int>(Call::count)];
 std::uint64_t next_number = 1;
 bool renumbers = false;
@@ -109,6 +110,7 @@ void reset_folder(std::vector<Call> unsupported, bool renumbering) {
   faults.clear();
   acts.clear();
   armed_names.clear();
+  storing_asks.clear();
   std::fill(std::begin(calls), std::end(calls), 0);
   next_number = 1;
 }
@@ -127,6 +129,10 @@ const std::map<std::string, FileAt>& folder() {
 
 std::vector<std::string> armed() {
   return armed_names;
+}
+
+const std::vector<std::pair<std::uint64_t, std::uint64_t>>& storing() {
+  return storing_asks;
 }
 
 }  // namespace memory
@@ -191,6 +197,9 @@ bool os_unhide(FileHandle) {
 bool os_flush_to_storage(FileHandle) {
   return answer(Call::flush) == NameResult::done;
 }
+void os_start_storing(FileHandle, std::uint64_t offset, std::uint64_t length) {
+  storing_asks.emplace_back(offset, length);
+}
 bool os_flush_folder(const FileName&, FileHandle) {
   return answer(Call::flush_folder) == NameResult::done;
 }
@@ -254,6 +263,7 @@ std::ptrdiff_t os_read(FileHandle handle, unsigned char* buffer, std::size_t siz
 }
 
 bool os_write_all(FileHandle handle, const unsigned char* bytes, std::size_t size) {
+  if (open_files.count(handle) != 0) return answer(Call::write) == NameResult::done;
   if (handle != memory::SINK) return false;
   if (keep_sink) sink.insert(sink.end(), bytes, bytes + size);
   sink_count += size;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -48,6 +49,7 @@ enum class Call {
   flush,
   flush_folder,
   close,
+  write,
   remove,
   disarm,
   count
@@ -71,9 +73,11 @@ void fail_call(Call call, int nth, NameResult result = NameResult::failed);
 // name (replacing what is there), or removes it when put is false. Such a
 // file may have any volume and number.
 void act_before(Call call, int nth, const std::string& name, FileAt file, bool put = true);
-// What stands in the folder, and what an interrupt would remove now.
+// What stands in the folder, what an interrupt would remove now, and each
+// range of a file the system was asked to start storing.
 const std::map<std::string, FileAt>& folder();
 std::vector<std::string> armed();
+const std::vector<std::pair<std::uint64_t, std::uint64_t>>& storing();
 
 }  // namespace brmark::memory
 

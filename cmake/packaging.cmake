@@ -36,7 +36,6 @@ if(WIN32)
   # order is fixed, every file's time is the build's one moment, and no
   # extra attributes (owner, access times) are stored.
   install(TARGETS brmark RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
   find_program(BRMARK_ZIP zip REQUIRED)
   find_program(BRMARK_TOUCH touch REQUIRED)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -46,17 +45,38 @@ if(WIN32)
   endif()
   set(brmark_stage "${PROJECT_BINARY_DIR}/zip-stage")
   file(MAKE_DIRECTORY "${brmark_stage}")
-  set(brmark_zipped CHANGELOG.md LICENSE README.md brmark.exe)
+  # The texts as Notepad opens them on every Windows (windows_text.cmake),
+  # with a .txt extension and ASCII names, as archive tools disagree on the
+  # encoding of others. UTF-8 with its mark rather than Shift-JIS, which
+  # would show as garbage outside code page 932.
+  configure_file(doc/readme-ja.txt.in readme-ja.txt @ONLY)
+  set(brmark_texts
+      "${PROJECT_BINARY_DIR}/readme-ja.txt=readme-ja.txt"
+      "${PROJECT_SOURCE_DIR}/README.md=readme-en.txt"
+      "${PROJECT_SOURCE_DIR}/LICENSE=LICENSE.txt"
+      "${PROJECT_SOURCE_DIR}/CHANGELOG.md=CHANGELOG.txt")
+  set(brmark_zipped brmark.exe)
+  set(brmark_converts "")
+  foreach(text IN LISTS brmark_texts)
+    string(REPLACE "=" ";" pair "${text}")
+    list(GET pair 0 from)
+    list(GET pair 1 name)
+    list(APPEND brmark_zipped "${name}")
+    list(APPEND brmark_converts COMMAND "${CMAKE_COMMAND}" "-DINPUT=${from}"
+         "-DOUTPUT=${brmark_stage}/${name}" -P "${PROJECT_SOURCE_DIR}/cmake/windows_text.cmake")
+    install(FILES "${brmark_stage}/${name}" DESTINATION . OPTIONAL)
+  endforeach()
   add_custom_command(
     OUTPUT "${brmark_zip}"
     COMMAND "${CMAKE_COMMAND}" -E rm -f "${brmark_zip}"
-    COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:brmark>" "${PROJECT_SOURCE_DIR}/README.md"
-            "${PROJECT_SOURCE_DIR}/LICENSE" "${PROJECT_SOURCE_DIR}/CHANGELOG.md" "${brmark_stage}"
+    COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:brmark>" "${brmark_stage}"
+    ${brmark_converts}
     COMMAND "${BRMARK_TOUCH}" -d "@${BRMARK_SOURCE_DATE_EPOCH}" ${brmark_zipped}
     COMMAND "${CMAKE_COMMAND}" -E env TZ=UTC "${BRMARK_ZIP}" -X -D -9 -q "${brmark_zip}"
             ${brmark_zipped}
     WORKING_DIRECTORY "${brmark_stage}"
-    DEPENDS brmark README.md LICENSE CHANGELOG.md
+    DEPENDS brmark README.md LICENSE CHANGELOG.md "${PROJECT_BINARY_DIR}/readme-ja.txt"
+            cmake/windows_text.cmake
     COMMENT "Packing ${brmark_zip}"
     VERBATIM)
   # A build folder that cpack once made the package in still holds its
@@ -71,7 +91,7 @@ else()
   install(TARGETS brmark RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # The manual pages (English, and Japanese where the locale asks for it, as
-  # man-db finds them), the README, the changelog and the copyright file as
+  # man-db finds them), the READMEs, the changelog and the copyright file as
   # Debian policy wants them: compressed without a name or time stamp, and
   # in the machine-readable copyright format.
   find_program(BRMARK_GZIP gzip REQUIRED)
@@ -80,23 +100,27 @@ else()
   set(brmark_docs "${PROJECT_BINARY_DIR}/docs")
   add_custom_command(
     OUTPUT "${brmark_docs}/brmark.1.gz" "${brmark_docs}/ja/brmark.1.gz"
-           "${brmark_docs}/README.md.gz" "${brmark_docs}/changelog.gz" "${brmark_docs}/copyright"
+           "${brmark_docs}/README.md.gz" "${brmark_docs}/README.ja.md.gz"
+           "${brmark_docs}/changelog.gz" "${brmark_docs}/copyright"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${brmark_docs}/ja"
     COMMAND "${CMAKE_COMMAND}" "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}" "-DOUTPUT_DIR=${brmark_docs}"
             "-DMAINTAINER=${BRMARK_PACKAGE_CONTACT}" -P "${PROJECT_SOURCE_DIR}/cmake/debian_docs.cmake"
     COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_BINARY_DIR}/brmark.1" "${brmark_docs}/brmark.1"
     COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_BINARY_DIR}/brmark.ja.1" "${brmark_docs}/ja/brmark.1"
-    COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_SOURCE_DIR}/README.md" "${brmark_docs}/README.md"
+    COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_SOURCE_DIR}/README.md"
+            "${PROJECT_SOURCE_DIR}/README.ja.md" "${brmark_docs}"
     COMMAND "${BRMARK_GZIP}" -9nf "${brmark_docs}/changelog" "${brmark_docs}/brmark.1"
-            "${brmark_docs}/ja/brmark.1" "${brmark_docs}/README.md"
-    DEPENDS CHANGELOG.md LICENSE README.md cmake/debian_docs.cmake "${PROJECT_BINARY_DIR}/brmark.1"
+            "${brmark_docs}/ja/brmark.1" "${brmark_docs}/README.md" "${brmark_docs}/README.ja.md"
+    DEPENDS CHANGELOG.md LICENSE README.md README.ja.md cmake/debian_docs.cmake
+            "${PROJECT_BINARY_DIR}/brmark.1"
             "${PROJECT_BINARY_DIR}/brmark.ja.1"
     COMMENT "Compressing the manual pages, the README and the changelog"
     VERBATIM)
   add_custom_target(brmark_docs ALL DEPENDS "${brmark_docs}/brmark.1.gz")
   install(FILES "${brmark_docs}/brmark.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES "${brmark_docs}/ja/brmark.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/ja/man1)
-  install(FILES "${brmark_docs}/README.md.gz" "${brmark_docs}/changelog.gz"
-                "${brmark_docs}/copyright" DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES "${brmark_docs}/README.md.gz" "${brmark_docs}/README.ja.md.gz"
+                "${brmark_docs}/changelog.gz" "${brmark_docs}/copyright"
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
   include(CPack)
 endif()

@@ -328,8 +328,10 @@ def main():
             brmark_peak = max(results["brmark"][1])
             others = min((statistics.median(results[k][0]) for k in ("sed", "awk", "perl")
                           if k in results), default=math.inf)
-            met = ((target is None or flushed_ratio <= target) and brmark_peak <= MEMORY_TARGET_KB
-                   and brmark_median < others)
+            # The 4 KB file is judged on its memory alone: its times are the
+            # processes' start, which the one-liners' interpreters share.
+            met = brmark_peak <= MEMORY_TARGET_KB and (
+                target is None or (flushed_ratio <= target and brmark_median < others))
             all_met = all_met and met
             verdict = ("met" if met else "NOT met") if full_size else "not judged below full size"
             wanted = "no target" if target is None else f"target {target}x"

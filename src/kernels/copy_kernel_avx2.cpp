@@ -51,8 +51,18 @@ struct Avx2 {
     return holds(block, KERNEL_BLOCK, 0x1A) != 0;
   }
 
-  static bool block_holds_lf(const unsigned char* block) {
-    return holds(block, KERNEL_BLOCK, 0x0A) != 0;
+  static unsigned block_finds(const unsigned char* block) {
+    const __m256i lf = _mm256_set1_epi8(0x0A);
+    const __m256i sub = _mm256_set1_epi8(0x1A);
+    __m256i lfs = _mm256_setzero_si256();
+    __m256i subs = _mm256_setzero_si256();
+    for (std::ptrdiff_t at = 0; at < KERNEL_BLOCK; at += 32) {
+      const __m256i bytes = load32(block + at);
+      lfs = _mm256_or_si256(lfs, _mm256_cmpeq_epi8(bytes, lf));
+      subs = _mm256_or_si256(subs, _mm256_cmpeq_epi8(bytes, sub));
+    }
+    return static_cast<unsigned>(_mm256_movemask_epi8(lfs) != 0) |
+           static_cast<unsigned>(_mm256_movemask_epi8(subs) != 0) << 1;
   }
 
   static void copy_window(unsigned char* out, const unsigned char* window) {

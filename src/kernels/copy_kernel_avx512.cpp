@@ -106,7 +106,10 @@ struct Avx512 {
            ~std::uint64_t{0};
   }
   static bool block_holds_sub(const unsigned char* block) { return block_holds(block, 0x1A); }
-  static bool block_holds_lf(const unsigned char* block) { return block_holds(block, 0x0A); }
+  static unsigned block_finds(const unsigned char* block) {
+    return static_cast<unsigned>(block_holds(block, 0x0A)) |
+           static_cast<unsigned>(block_holds(block, 0x1A)) << 1;
+  }
 
   static void copy_window(unsigned char* out, const unsigned char* window) {
     _mm512_storeu_si512(static_cast<void*>(out), load64(window));

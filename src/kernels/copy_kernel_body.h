@@ -139,39 +139,50 @@ BRMARK_ALWAYS_INLINE static inline unsigned char* copy_block_whole(const unsigne
 }
 
 #if defined(__i386__)
-// Eight registers hold no four 64-bit masks: each is made where it is
-// needed, after one test of the whole block.
+// Eight registers hold no four 64-bit masks: one pass over the whole block
+// tells whether it holds an LF or a SUB (Isa::block_finds: bit 0 an LF, bit
+// 1 a SUB), and each window's mask is made where it is needed. False, with
+// nothing done, for a block that holds a SUB.
 template <class Isa>
-BRMARK_ALWAYS_INLINE static inline unsigned char* copy_block(const unsigned char* in,
-                                                             unsigned char* out) {
-  if (!Isa::block_holds_lf(in)) return copy_block_whole<Isa>(in, out);
-  for (std::ptrdiff_t at = 0; at < KERNEL_BLOCK; at += KERNEL_WINDOW) {
-    out = copy_window_marking<Isa, false>(in + at, out, Isa::lf_mask(in + at));
+BRMARK_ALWAYS_INLINE static inline bool copy_block(const unsigned char* in, unsigned char** out) {
+  const unsigned finds = Isa::block_finds(in);
+  if ((finds & 2) != 0) return false;
+  if ((finds & 1) == 0) {
+    *out = copy_block_whole<Isa>(in, *out);
+    return true;
   }
-  return out;
+  for (std::ptrdiff_t at = 0; at < KERNEL_BLOCK; at += KERNEL_WINDOW) {
+    *out = copy_window_marking<Isa, false>(in + at, *out, Isa::lf_mask(in + at));
+  }
+  return true;
 }
 #else
-// The four masks first, so that their loads and compares overlap.
+// The four masks first, so that their loads and compares overlap. False,
+// with nothing done, for a block that holds a SUB.
 template <class Isa>
-BRMARK_ALWAYS_INLINE static inline unsigned char* copy_block(const unsigned char* in,
-                                                             unsigned char* out) {
+BRMARK_ALWAYS_INLINE static inline bool copy_block(const unsigned char* in, unsigned char** out) {
   const std::uint64_t m0 = Isa::lf_mask(in);
   const std::uint64_t m1 = Isa::lf_mask(in + KERNEL_WINDOW);
   const std::uint64_t m2 = Isa::lf_mask(in + 2 * KERNEL_WINDOW);
   const std::uint64_t m3 = Isa::lf_mask(in + 3 * KERNEL_WINDOW);
-  if ((m0 | m1 | m2 | m3) == 0) return copy_block_whole<Isa>(in, out);
-  out = copy_window_marking<Isa, false>(in, out, m0);
-  out = copy_window_marking<Isa, false>(in + KERNEL_WINDOW, out, m1);
-  out = copy_window_marking<Isa, false>(in + 2 * KERNEL_WINDOW, out, m2);
-  return copy_window_marking<Isa, false>(in + 3 * KERNEL_WINDOW, out, m3);
+  if (Isa::block_holds_sub(in)) return false;
+  if ((m0 | m1 | m2 | m3) == 0) {
+    *out = copy_block_whole<Isa>(in, *out);
+    return true;
+  }
+  *out = copy_window_marking<Isa, false>(in, *out, m0);
+  *out = copy_window_marking<Isa, false>(in + KERNEL_WINDOW, *out, m1);
+  *out = copy_window_marking<Isa, false>(in + 2 * KERNEL_WINDOW, *out, m2);
+  *out = copy_window_marking<Isa, false>(in + 3 * KERNEL_WINDOW, *out, m3);
+  return true;
 }
 #endif
 
 // Isa provides lf_mask(window) (bit i set where byte i is LF),
 // sub_mask(window) (non-zero when the window holds a SUB) and
 // copy_window(out, window), each over KERNEL_WINDOW bytes,
-// block_holds_sub(block) and block_holds_lf(block) over KERNEL_BLOCK bytes
-// where IN_BLOCKS,
+// block_holds_sub(block) and block_finds(block) (bit 0 set where the block
+// holds an LF, bit 1 where a SUB) over KERNEL_BLOCK bytes where IN_BLOCKS,
 // mark_dense<FIRST>(window, out, lf_mask), which stores the marked copy of a
 // window with several LFs and may be mark_by_runs, and IN_BLOCKS.
 //
@@ -199,8 +210,7 @@ static CopyProgress copy_windows(CopyProgress from, const unsigned char* in_end,
   // which stops before the window it is in.
   if constexpr (Isa::IN_BLOCKS) {
     while (in_end - in >= KERNEL_BLOCK + KERNEL_WINDOW && out_end - out >= KERNEL_BLOCK_ROOM) {
-      if (Isa::block_holds_sub(in)) break;
-      out = copy_block<Isa>(in, out);
+      if (!copy_block<Isa>(in, &out)) break;
       in += KERNEL_BLOCK;
     }
   }

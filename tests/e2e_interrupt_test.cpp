@@ -25,6 +25,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Built with AddressSanitizer, as the program under test then is too.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+
 #ifdef BRMARK_TEST_WINE
 // Windows has no FIFOs: Wine is given one that already has its writer.
 constexpr bool WRITER_BEFORE_PROGRAM = true;
@@ -151,6 +158,7 @@ TEST_P(Interrupted, LeavesNothingNewAndEndsByTheSignal) {
   }
   if (c.ignored_at_start) options.ignored_signals = {c.signal_number};
   if (c.without_proc && geteuid() != 0) GTEST_SKIP() << "a /proc of its own needs root";
+  if (c.without_proc && SANITIZED) GTEST_SKIP() << "the sanitizers' runtime needs /proc";
   options.without_proc = c.without_proc;
 
   // The writer stays open, so the copy is still running, with part of the

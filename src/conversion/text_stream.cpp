@@ -27,10 +27,9 @@ constexpr std::size_t WRITE_SKEW = PAGE_SIZE / 2;
 constexpr std::size_t WRITE_SLACK = PAGE_SIZE;
 alignas(PAGE_SIZE) unsigned char input_file_buffer[FILE_BUFFER_SIZE];
 alignas(PAGE_SIZE) unsigned char output_file_buffer[FILE_BUFFER_SIZE + WRITE_SLACK + WRITE_SKEW];
-// The run's two files: the input, and the output.
-TextStream file_streams[2];
-TextStream& input_file = file_streams[0];
-TextStream& output_file = file_streams[1];
+// The run's two files.
+TextStream input_file;
+TextStream output_file;
 
 // Stores the first count bytes of the buffer; a failure marks the stream
 // failed, and a failed stream stores nothing more. The output asks for its
